@@ -1,0 +1,31 @@
+// The beginning and the end of the process: the order in which the program
+// entry brings the system up, the hand-off to the application's main work,
+// and the one way to end with a status that releases the adapters.
+#ifndef QXFW_SERVICES_STARTUP_H_
+#define QXFW_SERVICES_STARTUP_H_
+
+#include <cstdint>
+
+/// Exit statuses of the system.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitError = 1;
+
+/// The application's entry, given the argument count and vector unchanged.
+using AppMainFn = int (*)(int argc, char** argv);
+
+/// A routine that RunApplication hands control to.
+using ApplicationRoutine = std::int32_t (*)(std::uint32_t a, std::uint32_t b);
+
+/// Discovers the adapters, registers Inject, runs `app_main` and, should it
+/// return, ends the process with status 0.
+[[noreturn]] void RunProgram(int argc, char** argv, AppMainFn app_main);
+
+/// Closes every open adapter handle, then ends the process with `status`.
+[[noreturn]] void Terminate(std::int32_t status);
+
+/// Calls `routine` with (a, b), discards its result and answers 1. The size
+/// word is not read.
+std::int32_t RunApplication(ApplicationRoutine routine, std::uint32_t size, std::uint32_t a,
+                            std::uint32_t b);
+
+#endif  // QXFW_SERVICES_STARTUP_H_

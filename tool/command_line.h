@@ -1,0 +1,62 @@
+// The command line: the option loop, node numbers, the firmware argument and
+// its name rule, and AppMain, which acts on them.
+//
+// The parsing core returns what it found instead of ending the process, so
+// that it can be tested and fuzzed; AppMain turns a failure into UsageExit or
+// ErrorExit.
+#ifndef QXFW_TOOL_COMMAND_LINE_H_
+#define QXFW_TOOL_COMMAND_LINE_H_
+
+#include <cstdint>
+#include <string>
+
+#include "tool/settings.h"
+
+/// What a step of the command line found.
+struct CommandLineOutcome {
+  enum Kind { kOk, kUsage, kError };
+  Kind kind = kOk;
+  std::string message;  // the error line's message, for kError
+
+  bool ok() const { return kind == kOk; }
+};
+
+/// The outcome of a number conversion.
+struct NumberParse {
+  CommandLineOutcome outcome;
+  std::int32_t value = 0;
+};
+
+/// Converts a numeric option argument: "0x"/"0X" then hexadecimal digits as
+/// "%lx" reads them, else decimal digits as atoi reads them; the result is
+/// the low 32 bits, as a signed number. `name` goes into the messages
+/// "missing %s argument" (null text) and "bad %s argument" (first character
+/// not a digit, or a hexadecimal prefix followed by no hexadecimal digit).
+NumberParse ParseNumberText(const char* text, const char* name);
+
+/// As ParseNumberText, and a negative result is "%s should not be negative".
+NumberParse ParseNonNegativeText(const char* text, const char* name);
+
+/// Runs the option loop from argv[*index], setting `settings`; leaves *index
+/// at the first argument that doesn't begin with '-'.
+CommandLineOutcome ParseOptions(int argc, char** argv, int* index, Settings* settings);
+
+/// Takes the firmware argument at argv[index]: sets FirmwarePath and
+/// FirmwareLL, applies the name rule unless Force is set, and refuses
+/// surplus arguments (after the name rule).
+CommandLineOutcome TakeFirmwareArgument(int argc, char** argv, int index, Settings* settings);
+
+/// The two LL characters of a firmware name (after its last '.', an 'L' or
+/// 'l' and two hexadecimal digits that end the name), or null.
+const char* FindFirmwareLL(const char* path);
+
+/// The number routines of the command line, which end the process through
+/// ErrorExit on a bad number.
+std::int32_t ParseNumberArg(const char* text, const char* name);
+std::int32_t ParseNonNegativeArg(const char* text, const char* name);
+
+/// The application's entry: options, banner, firmware argument, then the
+/// hand-off to DownloadMain.
+int AppMain(int argc, char** argv);
+
+#endif  // QXFW_TOOL_COMMAND_LINE_H_

@@ -1,0 +1,56 @@
+#include "tool/error_exit.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "services/startup.h"
+
+namespace {
+
+constexpr char kEllipsis[] = "...";
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+void FormatInto(char* buffer, const char* format, std::va_list args) {
+  const int needed = std::vsnprintf(buffer, kErrorMessageSize, format, args);
+  if (needed < 0) {
+    buffer[0] = '\0';
+  } else if (static_cast<std::size_t>(needed) >= kErrorMessageSize) {
+    // Cut, and say so, rather than run past the buffer.
+    std::memcpy(buffer + kErrorMessageSize - sizeof kEllipsis, kEllipsis, sizeof kEllipsis);
+  }
+}
+#pragma GCC diagnostic pop
+
+}  // namespace
+
+std::string FormatErrorMessage(const char* format, ...) {
+  char message[kErrorMessageSize];
+  std::va_list args;
+  va_start(args, format);
+  FormatInto(message, format, args);
+  va_end(args);
+  return message;
+}
+
+void ErrorExit(const char* format, ...) {
+  char message[kErrorMessageSize];
+  std::va_list args;
+  va_start(args, format);
+  FormatInto(message, format, args);
+  va_end(args);
+  std::fprintf(stderr, "%s: %s\n", kProgramName, message);
+  Terminate(kExitError);
+}
+
+void UsageExit() {
+  std::fprintf(stderr, "usage: %s [-a node] [-q] [-p] firmware.Lxx\n", kProgramName);
+  std::fprintf(stderr,
+               "flags: -a node       identify adapter by node number (default all adapters)\n");
+  std::fprintf(stderr, "       -q            quiet mode (default is verbose)\n");
+  std::fprintf(stderr, "       -p            pause just before loading firmware\n");
+  std::fprintf(stderr,
+               "       firmware.Lxx  input adapter firmware image file (xx is LL field)\n");
+  Terminate(kExitError);
+}

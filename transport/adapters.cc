@@ -1,0 +1,100 @@
+#include "transport/adapters.h"
+
+#include <cstring>
+#include <string>
+
+#include "services/platform_memory.h"
+#include "transport/platform.h"
+#include "transport/srb_header.h"
+
+namespace {
+
+NodeTable node_table;
+
+constexpr char kPortKeyPrefix[] = "HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port ";
+constexpr char kDeviceNamePrefix[] = "\\\\.\\Scsi";
+constexpr char kDriverValue[] = "Driver";
+constexpr char kDriverName[] = "qarmix";  // compared with its NUL: 7 bytes
+constexpr DWORD kDriverValueSize = 16;
+
+// The node query: the header, 112 unset bytes, the node byte at 140.
+constexpr std::uint32_t kNodeQuerySize = 144;
+constexpr std::uint32_t kNodeQueryLength = kNodeQuerySize - srb::kHeaderSize;
+constexpr std::uint32_t kNodeByteAt = 140;
+
+/// True when port `port` has a "Driver" value of exactly "qarmix".
+bool PortIsDrivers(int port) {
+  const std::string key_path = kPortKeyPrefix + std::to_string(port);
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key_path.c_str(), 0, KEY_QUERY_VALUE, &key) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  // Zeroed first, so a short value can't match through leftover bytes.
+  BYTE value[kDriverValueSize] = {};
+  DWORD type = 0;
+  DWORD size = kDriverValueSize;
+  const LONG result = RegQueryValueExA(key, kDriverValue, nullptr, &type, value, &size);
+  RegCloseKey(key);
+  return result == ERROR_SUCCESS && std::memcmp(value, kDriverName, sizeof kDriverName) == 0;
+}
+
+AdapterHandle OpenPort(int port) {
+  const std::string device = kDeviceNamePrefix + std::to_string(port) + ":";
+  return CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                     OPEN_EXISTING, 0, nullptr);
+}
+
+}  // namespace
+
+void DiscoverAdapters() {
+  node_table.fill(NodeSlot{});
+  for (int port = 0; port < kPortCount; ++port) {
+    if (PortIsDrivers(port)) node_table[port].Handle = OpenPort(port);
+  }
+  QueryAdapterNodes();
+}
+
+void QueryAdapterNodes() {
+  auto* packet = static_cast<std::uint8_t*>(PlatformAllocate(kNodeQuerySize));
+  if (packet == nullptr) return;
+  std::memset(packet, 0, kNodeQuerySize);
+  srb::EncodeHeader(packet, srb::kControlNodeQuery, kNodeQueryLength);
+  // One buffer for every port, not rebuilt between them: what the driver
+  // left in it on one port goes out to the next.
+  for (NodeSlot& slot : node_table) {
+    if (slot.Handle == kInvalidAdapterHandle) continue;
+    DWORD returned = 0;
+    if (DeviceIoControl(slot.Handle, IOCTL_SCSI_MINIPORT, packet, kNodeQuerySize, packet,
+                        kNodeQuerySize, &returned, nullptr)) {
+      slot.NodeNumber = static_cast<std::int8_t>(packet[kNodeByteAt]);
+    }
+  }
+  PlatformFree(packet);
+}
+
+std::int32_t PartnerNode(std::uint32_t node) {
+  if (node >= 11 && node <= 18) return static_cast<std::int32_t>(node + 10);
+  if (node >= 21 && node <= 28) return static_cast<std::int32_t>(node - 10);
+  return -1;
+}
+
+AdapterHandle FindAdapterHandle(std::uint32_t node) {
+  const auto partner = static_cast<std::uint32_t>(PartnerNode(node));
+  for (const NodeSlot& slot : node_table) {
+    const auto number = static_cast<std::uint32_t>(slot.NodeNumber);
+    if (number == node || number == partner) return slot.Handle;
+  }
+  for (const NodeSlot& slot : node_table) {
+    if (slot.NodeNumber != 0) return slot.Handle;
+  }
+  return kInvalidAdapterHandle;
+}
+
+void CloseAdapters() {
+  for (const NodeSlot& slot : node_table) {
+    if (slot.Handle != kInvalidAdapterHandle) CloseHandle(slot.Handle);
+  }
+}
+
+const NodeTable& CurrentNodeTable() { return node_table; }
