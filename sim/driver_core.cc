@@ -1,0 +1,321 @@
+#include "sim/driver_core.h"
+
+namespace sim {
+namespace {
+
+// Packet layout: a 28-byte header, the DPB copy from offset 28, the data area
+// from offset 140.
+constexpr std::uint32_t kHeaderLength = 28;
+constexpr std::uint32_t kHeaderLengthOffset = 0;
+constexpr std::uint32_t kSignatureOffset = 4;
+constexpr std::uint32_t kControlCodeOffset = 16;
+constexpr std::uint32_t kLengthOffset = 24;
+constexpr std::uint32_t kNodeAnswerOffset = 140;
+constexpr std::uint32_t kStatusOffset = 39;
+constexpr std::uint32_t kNodeOffset = 60;
+constexpr std::uint32_t kUnitOffset = 64;
+constexpr std::uint32_t kCodeOffset = 68;
+constexpr std::uint32_t kClassOffset = 70;
+constexpr std::uint32_t kParmOutDescriptor = 72;
+constexpr std::uint32_t kDataOutDescriptor = 88;
+constexpr std::uint32_t kDataInDescriptor = 104;
+constexpr std::uint32_t kParmInDescriptor = 120;
+constexpr std::uint32_t kResultCodeOffset = 136;
+constexpr std::uint32_t kResultFlagOffset = 138;
+constexpr std::uint32_t kDataAreaOffset = 140;
+constexpr std::uint32_t kMinTransactionSize = 143;
+
+constexpr std::uint8_t kNoSuchNodeStatus = 0x01;
+constexpr std::uint8_t kRejectedFlag = 1;
+constexpr std::uint8_t kNotPartnerByte = 0xFF;
+constexpr std::uint32_t kIdentifyPartnerIndex = 6;
+constexpr std::uint32_t kReadParmSize = 8;
+constexpr std::uint32_t kDownloadParmSize = 16;
+constexpr std::uint32_t kLrcSeed = 0xAAAAAAAAu;
+
+constexpr char kServedDriver[] = "qarmix";
+constexpr std::uint16_t kServedDriverLength = sizeof(kServedDriver) - 1;
+constexpr char kSignature[] = "qarmix ";
+constexpr std::uint32_t kCheckedSignatureLength = sizeof(kSignature) - 1;
+
+std::uint32_t LoadLe32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+std::uint16_t LoadLe16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
+}
+
+void StoreLe16(std::uint8_t* p, std::uint16_t value) {
+  p[0] = static_cast<std::uint8_t>(value);
+  p[1] = static_cast<std::uint8_t>(value >> 8);
+}
+
+void CopyBytes(std::uint8_t* to, const std::uint8_t* from, std::uint32_t count) {
+  for (std::uint32_t i = 0; i < count; ++i) to[i] = from[i];
+}
+
+void FillZero(std::uint8_t* to, std::uint32_t count) {
+  for (std::uint32_t i = 0; i < count; ++i) to[i] = 0;
+}
+
+std::uint32_t Min(std::uint32_t a, std::uint32_t b) { return a < b ? a : b; }
+
+// One of the four areas a descriptor names, already checked to lie inside
+// the caller's buffer.
+struct Area {
+  std::uint8_t* data = nullptr;
+  std::uint32_t length = 0;
+};
+
+struct Transaction {
+  std::uint32_t node = 0;
+  std::uint32_t unit = 0;
+  std::uint16_t code = 0;
+  std::uint8_t tx_class = 0;
+  Area parm_out;
+  Area data_out;
+  Area data_in;
+  Area parm_in;
+};
+
+struct Result {
+  std::uint8_t flag = 0;
+  std::int16_t code = 0;
+};
+
+bool HeaderIsWellFormed(const std::uint8_t* buffer, std::uint32_t size) {
+  if (size < kHeaderLength) return false;
+  if (LoadLe32(buffer + kHeaderLengthOffset) != kHeaderLength) return false;
+  if (LoadLe32(buffer + kLengthOffset) != size - kHeaderLength) return false;
+  for (std::uint32_t i = 0; i < kCheckedSignatureLength; ++i) {
+    if (buffer[kSignatureOffset + i] != static_cast<std::uint8_t>(kSignature[i])) return false;
+  }
+  return true;
+}
+
+// Base and Offset count from the data area; the sums are done in 64 bits so
+// that no descriptor can wrap around into the buffer.
+bool LocateArea(std::uint8_t* buffer, std::uint32_t size, std::uint32_t descriptor, Area* area) {
+  const std::uint8_t* d = buffer + descriptor;
+  const std::uint64_t start = std::uint64_t{kDataAreaOffset} + LoadLe32(d + 4) + LoadLe32(d + 8);
+  const std::uint32_t length = LoadLe32(d + 12);
+  if (start + length > size) return false;
+  area->data = buffer + start;
+  area->length = length;
+  return true;
+}
+
+bool DecodeTransaction(std::uint8_t* buffer, std::uint32_t size, Transaction* tx) {
+  if (size < kMinTransactionSize) return false;
+  tx->node = LoadLe32(buffer + kNodeOffset);
+  tx->unit = LoadLe32(buffer + kUnitOffset);
+  tx->code = LoadLe16(buffer + kCodeOffset);
+  tx->tx_class = buffer[kClassOffset];
+  return LocateArea(buffer, size, kParmOutDescriptor, &tx->parm_out) &&
+         LocateArea(buffer, size, kDataOutDescriptor, &tx->data_out) &&
+         LocateArea(buffer, size, kDataInDescriptor, &tx->data_in) &&
+         LocateArea(buffer, size, kParmInDescriptor, &tx->parm_in);
+}
+
+// Returns false for a request the driver does not recognise.
+bool ClassifyOperation(const Transaction& tx, Operation* op) {
+  if (tx.tx_class == 3) {
+    switch (tx.code) {
+      case 11:
+        *op = Operation::kModeQuery;
+        return true;
+      case 4:
+        *op = Operation::kRead;
+        return true;
+      case 1:
+        *op = Operation::kIdentify;
+        return true;
+      case 7:
+        *op = Operation::kDownload;
+        return true;
+      default:
+        return false;
+    }
+  }
+  if (tx.tx_class == 2 && tx.unit == 17 && tx.code == 3) {
+    *op = Operation::kRead2;
+    return true;
+  }
+  if (tx.tx_class == 2 && tx.unit == 31 && tx.code == 0x225) {
+    *op = Operation::kPreNotice;
+    return true;
+  }
+  if (tx.tx_class == 2 && tx.unit == 31 && tx.code == 0x224) {
+    *op = Operation::kPostNotice;
+    return true;
+  }
+  return false;
+}
+
+void WriteAnswer(std::uint8_t* buffer, std::int8_t status, std::uint8_t flag, std::int16_t code) {
+  buffer[kStatusOffset] = static_cast<std::uint8_t>(status);
+  StoreLe16(buffer + kResultCodeOffset, static_cast<std::uint16_t>(code));
+  buffer[kResultFlagOffset] = flag;
+}
+
+// Adapter memory holds the VPD record at the mode's address and zero bytes
+// everywhere else; modes other than 0 and 1 have no record at all.
+std::uint8_t MemoryByte(const AdapterConfig& adapter, std::uint64_t address) {
+  std::uint64_t base = 0;
+  if (adapter.mode == 0) {
+    base = kVpdAddressMode0;
+  } else if (adapter.mode == 1) {
+    base = kVpdAddressMode1;
+  } else {
+    return 0;
+  }
+  if (address < base || address >= base + kVpdSize) return 0;
+  return adapter.vpd[address - base];
+}
+
+Result ReadMemory(const AdapterConfig& adapter, const Area& parm_out, const Area& into) {
+  if (parm_out.length < kReadParmSize) return {kRejectedFlag, 0};
+  const std::uint32_t address = LoadLe32(parm_out.data);
+  const std::uint32_t count = Min(LoadLe32(parm_out.data + 4), into.length);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    into.data[i] = MemoryByte(adapter, std::uint64_t{address} + i);
+  }
+  return {};
+}
+
+// A receiving area shorter than the answer gets what fits.
+void AnswerOneByte(const Area& into, std::uint32_t index, std::uint8_t value) {
+  FillZero(into.data, into.length);
+  if (index < into.length) into.data[index] = value;
+}
+
+Result Download(const Transaction& tx, FirmwareRecord& firmware) {
+  if (tx.parm_out.length < kDownloadParmSize) return {kRejectedFlag, 0};
+  const std::uint32_t length = LoadLe32(tx.parm_out.data);
+  const std::uint32_t lrc = LoadLe32(tx.parm_out.data + 4);
+  if (length != tx.data_out.length) return {0, kDownloadRejectedCode};
+  if (DownloadLrc(tx.data_out.data, tx.data_out.length) != lrc) {
+    return {0, kDownloadRejectedCode};
+  }
+  firmware.length = length;
+  firmware.lrc = lrc;
+  CopyBytes(firmware.code_id, tx.parm_out.data + 8, kCodeIdSize);
+  ++firmware.download_count;
+  return {};
+}
+
+Result CarryOut(Operation op, const AdapterConfig& adapter, FirmwareRecord& firmware,
+                const Transaction& tx) {
+  switch (op) {
+    case Operation::kModeQuery:
+      AnswerOneByte(tx.parm_in, 0, adapter.mode);
+      return {};
+    case Operation::kRead:
+      return ReadMemory(adapter, tx.parm_out, tx.data_in);
+    case Operation::kRead2:
+      return ReadMemory(adapter, tx.parm_out, tx.parm_in);
+    case Operation::kIdentify:
+      AnswerOneByte(tx.parm_in, kIdentifyPartnerIndex, adapter.partner ? 0 : kNotPartnerByte);
+      return {};
+    case Operation::kDownload:
+      return Download(tx, firmware);
+    case Operation::kPreNotice:
+    case Operation::kPostNotice:
+      return {};
+  }
+  return {kRejectedFlag, 0};
+}
+
+bool ServeTransaction(const MachineConfig& config, MachineState& state, const PortConfig& port,
+                      std::uint8_t* buffer, std::uint32_t size) {
+  if (port.transactions_fail) return false;
+  Transaction tx;
+  if (!DecodeTransaction(buffer, size, &tx)) return false;
+  const int index = FindAdapter(config, tx.node);
+  if (index < 0) {
+    buffer[kStatusOffset] = kNoSuchNodeStatus;
+    return true;
+  }
+  Operation op;
+  if (!ClassifyOperation(tx, &op)) {
+    WriteAnswer(buffer, 0, kRejectedFlag, 0);
+    return true;
+  }
+  const AdapterConfig& adapter = config.adapters[index];
+  const Answer& answer = adapter.answers[static_cast<int>(op)];
+  if (answer.kind == AnswerKind::kFail) return false;
+  const bool overridden = answer.kind == AnswerKind::kOverride;
+  if (overridden && (answer.status != 0 || answer.flag != 0)) {
+    WriteAnswer(buffer, answer.status, answer.flag, answer.code);
+    return true;
+  }
+  const Result result = CarryOut(op, adapter, state.firmware[index], tx);
+  WriteAnswer(buffer, 0, result.flag, overridden ? answer.code : result.code);
+  return true;
+}
+
+bool ServeNodeQuery(const PortConfig& port, std::uint8_t* buffer, std::uint32_t size) {
+  if (size <= kNodeAnswerOffset) return false;
+  switch (port.node_query) {
+    case NodeQueryMode::kOk:
+      buffer[kNodeAnswerOffset] = static_cast<std::uint8_t>(port.node);
+      return true;
+    case NodeQueryMode::kSilent:
+      return true;
+    case NodeQueryMode::kFail:
+      return false;
+  }
+  return false;
+}
+
+}  // namespace
+
+void BuildVpdRecord(char ll0, char ll1, std::uint8_t (&record)[kVpdSize]) {
+  constexpr char kPrefix[] = "VPD*PNQARMIX ADAPTER*SN0000000000*LL";
+  constexpr std::uint32_t kPrefixLength = sizeof(kPrefix) - 1;
+  FillZero(record, kVpdSize);
+  CopyBytes(record, reinterpret_cast<const std::uint8_t*>(kPrefix), kPrefixLength);
+  record[kPrefixLength] = static_cast<std::uint8_t>(ll0);
+  record[kPrefixLength + 1] = static_cast<std::uint8_t>(ll1);
+}
+
+bool PortIsServed(const PortConfig& port) {
+  if (!port.has_driver || port.driver_length != kServedDriverLength) return false;
+  for (std::uint16_t i = 0; i < kServedDriverLength; ++i) {
+    if (port.driver[i] != kServedDriver[i]) return false;
+  }
+  return true;
+}
+
+std::uint32_t DownloadLrc(const std::uint8_t* data, std::uint32_t length) {
+  std::uint32_t sum = kLrcSeed;
+  const std::uint32_t words = length / 4;
+  for (std::uint32_t i = 0; i < words; ++i) sum += LoadLe32(data + std::size_t{4} * i);
+  return sum;
+}
+
+int FindAdapter(const MachineConfig& config, std::uint32_t node) {
+  for (int i = 0; i < config.adapter_count; ++i) {
+    if (config.adapters[i].node == node) return i;
+  }
+  return -1;
+}
+
+bool ServeMiniportRequest(const MachineConfig& config, MachineState& state, int port,
+                          std::uint8_t* buffer, std::uint32_t size) {
+  const PortConfig& port_config = config.ports[port];
+  if (!port_config.listed || !PortIsServed(port_config)) return false;
+  if (!HeaderIsWellFormed(buffer, size)) return false;
+  switch (LoadLe32(buffer + kControlCodeOffset)) {
+    case kNodeQueryControlCode:
+      return ServeNodeQuery(port_config, buffer, size);
+    case kTransactionControlCode:
+      return ServeTransaction(config, state, port_config, buffer, size);
+    default:
+      return false;
+  }
+}
+
+}  // namespace sim

@@ -1,0 +1,128 @@
+// The simulated adapter driver: a plain-data description of the machine and
+// the function that answers one IOCTL_SCSI_MINIPORT buffer the way the driver
+// and its adapters would.
+//
+// This core is freestanding on purpose: it allocates nothing, throws nothing
+// and includes nothing beyond <cstdint>/<cstddef>, so the same source can be
+// built into a kernel-mode stand-in driver.
+#ifndef QXFW_SIM_DRIVER_CORE_H_
+#define QXFW_SIM_DRIVER_CORE_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace sim {
+
+inline constexpr int kPortCount = 16;
+inline constexpr int kMaxAdapters = 256;
+inline constexpr int kVpdSize = 256;
+inline constexpr int kMaxDriverNameLength = 255;
+inline constexpr int kCodeIdSize = 8;
+
+/// ControlCode values of the packet header.
+inline constexpr std::uint32_t kTransactionControlCode = 0x80000001u;
+inline constexpr std::uint32_t kNodeQueryControlCode = 0x80000002u;
+
+/// Adapter addresses of the VPD record in adapter mode 0 and mode 1.
+inline constexpr std::uint32_t kVpdAddressMode0 = 0x70010u;
+inline constexpr std::uint32_t kVpdAddressMode1 = 0x783FFF00u;
+
+/// ResultCode of a download whose length or LRC does not match its image.
+inline constexpr std::int16_t kDownloadRejectedCode = -10;
+
+enum class NodeQueryMode : std::uint8_t { kOk, kFail, kSilent };
+
+/// The adapter operations whose answers a machine can override; the values
+/// index AdapterConfig::answers.
+enum class Operation : std::uint8_t {
+  kModeQuery,
+  kRead,
+  kRead2,
+  kIdentify,
+  kDownload,
+  kPreNotice,
+  kPostNotice,
+};
+inline constexpr int kOperationCount = 7;
+
+enum class AnswerKind : std::uint8_t {
+  kCarryOut,  // no override: the operation is carried out and answered 0
+  kOverride,  // answered with the status, flag and code below
+  kFail,      // DeviceIoControl returns 0
+};
+
+struct Answer {
+  AnswerKind kind = AnswerKind::kCarryOut;
+  std::int8_t status = 0;
+  std::uint8_t flag = 0;
+  std::int16_t code = 0;
+};
+
+struct PortConfig {
+  bool listed = false;
+  bool has_driver = false;
+  /// The driver name's bytes (without a terminating NUL; it may hold NULs).
+  char driver[kMaxDriverNameLength] = {};
+  std::uint16_t driver_length = 0;
+  bool device_present = true;
+  std::int8_t node = 0;
+  NodeQueryMode node_query = NodeQueryMode::kOk;
+  bool transactions_fail = false;
+};
+
+struct AdapterConfig {
+  std::uint32_t node = 0;
+  std::uint8_t mode = 0;
+  bool partner = false;
+  std::uint8_t vpd[kVpdSize] = {};
+  Answer answers[kOperationCount] = {};
+};
+
+struct MachineConfig {
+  PortConfig ports[kPortCount] = {};
+  int adapter_count = 0;
+  AdapterConfig adapters[kMaxAdapters] = {};
+};
+
+/// What an adapter keeps of its last good download; download_count 0 means
+/// it has had none.
+struct FirmwareRecord {
+  std::uint32_t length = 0;
+  std::uint32_t lrc = 0;
+  std::uint8_t code_id[kCodeIdSize] = {};
+  std::uint32_t download_count = 0;
+};
+
+/// The adapters' changing state, indexed like MachineConfig::adapters.
+struct MachineState {
+  FirmwareRecord firmware[kMaxAdapters] = {};
+};
+
+/// Writes the VPD record the machine gives an adapter whose LL keyword is
+/// `ll0` `ll1`: "VPD", then the keywords *PN, *SN and *LL, then zero bytes.
+void BuildVpdRecord(char ll0, char ll1, std::uint8_t (&record)[kVpdSize]);
+
+/// True when the port's driver is exactly "qarmix", the only driver whose
+/// devices answer requests.
+bool PortIsServed(const PortConfig& port);
+
+/// The download checksum: 0xAAAAAAAA plus every whole little-endian 32-bit
+/// word of the first `length` bytes (a trailing partial word is not counted).
+/// REQUIRES: `data` points at `length` readable bytes.
+std::uint32_t DownloadLrc(const std::uint8_t* data, std::uint32_t length);
+
+/// Index of the adapter answering to `node` in config.adapters, or -1.
+int FindAdapter(const MachineConfig& config, std::uint32_t node);
+
+/// Answers one IOCTL_SCSI_MINIPORT request that arrived on `port` in the
+/// caller's buffer (input and output alike), updating `state` for a good
+/// download. Returns false when DeviceIoControl must return 0: port not
+/// served, malformed packet, an injected failure.
+/// Reads and writes only buffer[0, size).
+/// REQUIRES: 0 <= port < kPortCount; `buffer` points at `size` bytes.
+bool ServeMiniportRequest(const MachineConfig& config, MachineState& state, int port,
+                          std::uint8_t* buffer, std::uint32_t size);
+
+}  // namespace sim
+
+#endif  // QXFW_SIM_DRIVER_CORE_H_

@@ -1,0 +1,303 @@
+#include "sim/driver_core.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/machine_file.h"
+#include "sim/test_packets.h"
+
+namespace sim {
+namespace {
+
+using namespace test_packets;
+
+std::int8_t Status(const Bytes& b) { return static_cast<std::int8_t>(b[39]); }
+std::uint8_t Flag(const Bytes& b) { return b[138]; }
+std::int16_t Code(const Bytes& b) { return GetLe16(b, 136); }
+
+class SimDriverCore : public ::testing::Test {
+ protected:
+  void Load(const std::string& json) {
+    ASSERT_EQ(ParseMachineFile(json, *config_), "");
+    *state_ = MachineState{};
+  }
+
+  bool Serve(Bytes& b, int port = 1) {
+    return ServeMiniportRequest(*config_, *state_, port, b.data(),
+                                static_cast<std::uint32_t>(b.size()));
+  }
+
+  // Serves a request that must be accepted and answered with a zero status.
+  Bytes Answer(const Request& r, int port = 1) {
+    Bytes b = Transaction(r);
+    EXPECT_TRUE(Serve(b, port));
+    EXPECT_EQ(b[139], kUnset) << "byte 139 is reserved";
+    return b;
+  }
+
+  static constexpr const char* kMachine = R"({
+    "ports": [{"port": 1, "driver": "qarmix", "node": -5},
+              {"port": 2, "driver": "qarmix", "node_query": "silent"},
+              {"port": 3, "driver": "qarmix", "node_query": "fail", "transactions": "fail"},
+              {"port": 4, "driver": "atapi"},
+              {"port": 5}],
+    "adapters": [{"node": 11, "mode": 0, "vpd": {"ll": "1A"}},
+                 {"node": 12, "mode": 1, "partner": true},
+                 {"node": 13, "mode": 2}]})";
+
+  void SetUp() override { Load(kMachine); }
+
+  std::unique_ptr<MachineConfig> config_ = std::make_unique<MachineConfig>();
+  std::unique_ptr<MachineState> state_ = std::make_unique<MachineState>();
+};
+
+TEST_F(SimDriverCore, NodeQueryFollowsThePortsMode) {
+  struct Case {
+    int port;
+    bool result;
+    std::uint8_t byte140;
+  };
+  for (const Case& c : {Case{1, true, 0xFB}, Case{2, true, kUnset}, Case{3, false, kUnset},
+                        Case{4, false, kUnset}, Case{5, false, kUnset}, Case{6, false, kUnset}}) {
+    Bytes b = Header(kNodeQueryControlCode, 144);
+    EXPECT_EQ(Serve(b, c.port), c.result) << "port " << c.port;
+    EXPECT_EQ(b[140], c.byte140) << "port " << c.port;
+    b[140] = kUnset;
+    EXPECT_EQ(b, Header(kNodeQueryControlCode, 144)) << "only byte 140 may change";
+  }
+}
+
+TEST_F(SimDriverCore, ModeQueryAndIdentifyAnswerInParmIn) {
+  Bytes b = Answer(ModeQuery());
+  EXPECT_EQ(ParmIn(ModeQuery(), b), (Bytes{0, 0, 0, 0}));
+  EXPECT_EQ(Status(b), 0);
+  EXPECT_EQ(Flag(b), 0);
+  EXPECT_EQ(Code(b), 0);
+
+  Request to12 = ModeQuery();
+  to12.node = 12;
+  EXPECT_EQ(ParmIn(to12, Answer(to12, 2)), (Bytes{1, 0, 0, 0})) << "any served port";
+
+  EXPECT_EQ(ParmIn(Identify(), Answer(Identify())), (Bytes{0, 0, 0, 0, 0, 0, 0xFF, 0}));
+  Request partner = Identify();
+  partner.node = 12;
+  EXPECT_EQ(ParmIn(partner, Answer(partner)), Bytes(8, 0));
+}
+
+TEST_F(SimDriverCore, MemoryHoldsTheVpdRecordAtTheModesAddress) {
+  std::uint8_t vpd[kVpdSize];
+  BuildVpdRecord('1', 'A', vpd);
+  const Bytes record(vpd, vpd + kVpdSize);
+  EXPECT_EQ(DataIn(Read(0x70010, 256, 256), Answer(Read(0x70010, 256, 256))), record);
+
+  // Straddling the record's start: zero bytes, then the record.
+  const Request edge = Read(0x7000C, 8, 8);
+  EXPECT_EQ(DataIn(edge, Answer(edge)), (Bytes{0, 0, 0, 0, 'V', 'P', 'D', '*'}));
+
+  // A count beyond the receiving area fills only the area; a shorter count
+  // leaves the rest of it alone.
+  const Request longer = Read(0x70010, 1000, 3);
+  EXPECT_EQ(DataIn(longer, Answer(longer)), (Bytes{'V', 'P', 'D'}));
+  const Request shorter = Read(0x70010, 2, 4);
+  EXPECT_EQ(DataIn(shorter, Answer(shorter)), (Bytes{'V', 'P', kUnset, kUnset}));
+
+  Request mode1 = Read2(0x783FFF00, 3, 3);
+  mode1.node = 12;
+  EXPECT_EQ(ParmIn(mode1, Answer(mode1)), (Bytes{'V', 'P', 'D'}));
+  Request mode1_old_address = Read2(0x70010, 3, 3);
+  mode1_old_address.node = 12;
+  EXPECT_EQ(ParmIn(mode1_old_address, Answer(mode1_old_address)), Bytes(3, 0));
+  Request mode2 = Read(0x70010, 3, 3);
+  mode2.node = 13;
+  EXPECT_EQ(DataIn(mode2, Answer(mode2)), Bytes(3, 0)) << "mode 2 has no record";
+  const Request top = Read(0xFFFFFFFE, 4, 4);
+  EXPECT_EQ(DataIn(top, Answer(top)), Bytes(4, 0));
+}
+
+TEST_F(SimDriverCore, TooShortParmOutIsRejectedWithFlag1) {
+  for (Request r : {Read(0x70010, 4, 4), Read2(0x70010, 4, 4), GoodDownload(Bytes(8, 1))}) {
+    r.parm_out.resize(r.code == 7 ? 15 : 7);
+    const Bytes b = Answer(r);
+    EXPECT_EQ(Flag(b), 1) << "code " << r.code;
+    EXPECT_EQ(state_->firmware[0].download_count, 0u);
+  }
+}
+
+TEST(SimDownloadLrc, SumsWholeLittleEndianWordsFromTheSeed) {
+  EXPECT_EQ(DownloadLrc(nullptr, 0), 0xAAAAAAAAu);
+  const Bytes words = {1, 0, 0, 0, 0, 1, 0, 0, 0xFF};
+  EXPECT_EQ(DownloadLrc(words.data(), 9), 0xAAAAAAAAu + 1 + 256) << "the partial word is skipped";
+  const Bytes wrap = Le32s({0x55555556});
+  EXPECT_EQ(DownloadLrc(wrap.data(), 4), 0u);
+}
+
+TEST_F(SimDriverCore, GoodDownloadsAreKeptAndCounted) {
+  Bytes image(1000);
+  for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 7);
+  const Request r = GoodDownload(image);
+  Bytes b = Answer(r);
+  EXPECT_EQ(Code(b), 0);
+  EXPECT_EQ(Flag(b), 0);
+  EXPECT_EQ(Slice(b, 140 + LayoutOf(r).data_out, image.size()), image) << "image left alone";
+  Answer(r, 2);
+  const FirmwareRecord& kept = state_->firmware[0];
+  EXPECT_EQ(kept.length, 1000u);
+  EXPECT_EQ(kept.lrc, DownloadLrc(image.data(), 1000));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(kept.code_id), 8), "CODEID01");
+  EXPECT_EQ(kept.download_count, 2u);
+  EXPECT_EQ(state_->firmware[1].download_count, 0u);
+}
+
+TEST_F(SimDriverCore, MismatchedDownloadsAnswerMinus10AndKeepNothing) {
+  const Bytes image(64, 9);
+  const std::uint32_t lrc = DownloadLrc(image.data(), 64);
+  for (const Request& r :
+       {Download(image, 60, lrc), Download(image, 68, lrc), Download(image, 64, lrc + 1)}) {
+    const Bytes b = Answer(r);
+    EXPECT_EQ(Status(b), 0);
+    EXPECT_EQ(Code(b), -10);
+    EXPECT_EQ(Flag(b), 0);
+  }
+  EXPECT_EQ(state_->firmware[0].download_count, 0u);
+}
+
+TEST_F(SimDriverCore, NoticesAndUnknownRequests) {
+  for (std::uint16_t code : {0x225, 0x224}) {
+    const Bytes b = Answer(Notice(code));
+    EXPECT_EQ(Status(b), 0);
+    EXPECT_EQ(Flag(b), 0);
+    EXPECT_EQ(Code(b), 0);
+  }
+  for (const Request& r :
+       {Request{.code = 99}, Request{.tx_class = 2, .unit = 17, .code = 4},
+        Request{.tx_class = 2, .unit = 30, .code = 0x225}, Request{.tx_class = 4, .code = 11}}) {
+    const Bytes b = Answer(r);
+    EXPECT_EQ(Flag(b), 1) << "class " << int{r.tx_class} << " code " << r.code;
+    EXPECT_EQ(Status(b), 0);
+  }
+}
+
+TEST_F(SimDriverCore, UnknownNodeGetsStatus1AndNothingElse) {
+  Request r = ModeQuery();
+  r.node = 99;
+  const Bytes before = Transaction(r);
+  Bytes b = before;
+  EXPECT_TRUE(Serve(b));
+  EXPECT_EQ(b[39], 0x01);
+  b[39] = before[39];
+  EXPECT_EQ(b, before);
+}
+
+TEST_F(SimDriverCore, AnswerOverridesReplaceTheAdaptersAnswer) {
+  struct Case {
+    const char* name;
+    Request request;
+  };
+  const Bytes image(16, 3);
+  const Case cases[] = {{"mode", ModeQuery()},
+                        {"read", Read(0x70010, 4, 4)},
+                        {"read2", Read2(0x70010, 4, 4)},
+                        {"identify", Identify()},
+                        {"download", GoodDownload(image)},
+                        {"pre_notice", Notice(0x225)},
+                        {"post_notice", Notice(0x224)}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string answers = std::string(R"({"ports": [{"port": 1, "driver": "qarmix"}],
+        "adapters": [{"node": 11, "answers": {")") +
+                                c.name;
+    const Bytes untouched = Transaction(c.request);
+
+    Load(answers + R"(": {"status": -3, "code": 5}}}]})");
+    Bytes b = Answer(c.request);
+    EXPECT_EQ(Status(b), -3);
+    EXPECT_EQ(Code(b), 5);
+    EXPECT_EQ(Flag(b), 0);
+    b[39] = untouched[39];
+    b[136] = untouched[136];
+    b[137] = untouched[137];
+    b[138] = untouched[138];
+    EXPECT_EQ(b, untouched) << "nothing received is written";
+
+    Load(answers + R"(": {"flag": 2}}}]})");
+    b = Answer(c.request);
+    EXPECT_EQ(Flag(b), 2);
+    EXPECT_EQ(Slice(b, 140, b.size() - 140), Slice(untouched, 140, b.size() - 140));
+
+    // Status and flag 0: carried out, answered with the given code.
+    Load(answers + R"(": {"code": -7}}}]})");
+    b = Answer(c.request);
+    EXPECT_EQ(Code(b), -7);
+    EXPECT_EQ(Status(b), 0);
+    EXPECT_EQ(Flag(b), 0);
+    EXPECT_EQ(state_->firmware[0].download_count, c.request.code == 7 ? 1u : 0u);
+
+    Load(answers + R"(": "fail"}}]})");
+    b = untouched;
+    EXPECT_FALSE(Serve(b));
+    EXPECT_EQ(b, untouched);
+    EXPECT_EQ(state_->firmware[0].download_count, 0u);
+  }
+}
+
+TEST_F(SimDriverCore, MalformedPacketsAreRefusedUntouched) {
+  struct Case {
+    const char* what;
+    void (*spoil)(Bytes&);
+  };
+  const Case cases[] = {{"header length", [](Bytes& b) { PutLe32(b, 0, 29); }},
+                        {"length field", [](Bytes& b) { PutLe32(b, 24, GetLe32(b, 24) + 1); }},
+                        {"signature", [](Bytes& b) { b[4] = 'Q'; }},
+                        {"control code", [](Bytes& b) { PutLe32(b, 16, 0x80000003); }},
+                        {"size under 143",
+                         [](Bytes& b) {
+                           b.resize(142);
+                           PutLe32(b, 24, 142 - 28);
+                         }},
+                        {"data in past the end", [](Bytes& b) { PutLe32(b, 104 + 12, 1000); }},
+                        {"parm in base past the end", [](Bytes& b) { PutLe32(b, 120 + 4, 16); }},
+                        {"offset wraps around", [](Bytes& b) { PutLe32(b, 72 + 8, 0xFFFFFFFF); }},
+                        {"base and length wrap", [](Bytes& b) {
+                           PutLe32(b, 88 + 4, 0x80000000);
+                           PutLe32(b, 88 + 12, 0x80000000);
+                         }}};
+  for (const Case& c : cases) {
+    Bytes b = Transaction(Read(0x70010, 4, 4));
+    c.spoil(b);
+    const Bytes before = b;
+    EXPECT_FALSE(Serve(b)) << c.what;
+    EXPECT_EQ(b, before) << c.what;
+  }
+  Bytes tiny = Header(kNodeQueryControlCode, 140);
+  EXPECT_FALSE(Serve(tiny)) << "node byte outside the buffer";
+  Bytes header_only(27, 0);
+  EXPECT_FALSE(Serve(header_only));
+}
+
+TEST_F(SimDriverCore, FailingTransactionsOnlyFailOnTheirPort) {
+  Bytes b = Transaction(ModeQuery());
+  EXPECT_FALSE(Serve(b, 3));
+  EXPECT_FALSE(Serve(b, 4)) << "another driver";
+  EXPECT_TRUE(Serve(b, 2));
+}
+
+TEST_F(SimDriverCore, SixtyFourMebibyteDownloadIsVerifiedQuickly) {
+  Bytes image(64u << 20);
+  for (std::size_t i = 0; i < image.size(); i += 4093) image[i] = static_cast<std::uint8_t>(i);
+  Bytes b = Transaction(GoodDownload(image));
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(Serve(b));
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(Code(b), 0);
+  EXPECT_EQ(state_->firmware[0].length, 64u << 20);
+  EXPECT_LT(took, std::chrono::seconds(2));
+}
+
+}  // namespace
+}  // namespace sim
