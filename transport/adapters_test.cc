@@ -1,0 +1,158 @@
+#include "transport/adapters.h"
+
+#include <gtest/gtest.h>
+
+#include "transport/transport_test_support.h"
+
+namespace {
+
+using transport_testing::FromHex;
+using transport_testing::Load;
+using transport_testing::TraceOf;
+using transport_testing::Word;
+
+/// The handle that the simulated machine gave the port, from the trace.
+AdapterHandle HandleOfPort(int port) {
+  for (const nlohmann::json& open : TraceOf("CreateFileA")) {
+    if (open["name"] == "\\\\.\\Scsi" + std::to_string(port) + ":") {
+      return reinterpret_cast<AdapterHandle>(open["handle"].get<std::intptr_t>());
+    }
+  }
+  return kInvalidAdapterHandle;
+}
+
+std::string Port(int port, const std::string& extra = "") {
+  return R"({"port":)" + std::to_string(port) + R"(,"driver":"qarmix")" + extra + "}";
+}
+
+std::string Machine(const std::vector<std::string>& ports) {
+  std::string list;
+  for (const std::string& p : ports) list += (list.empty() ? "" : ",") + p;
+  return R"({"ports":[)" + list + "]}";
+}
+
+void Discover(const std::string& machine) {
+  Load(machine);
+  DiscoverAdapters();
+}
+
+TEST(Discovery, NoPortsLeavesEveryLookupInvalid) {
+  Discover("{}");
+  for (const NodeSlot& slot : CurrentNodeTable()) {
+    EXPECT_EQ(slot.Handle, kInvalidAdapterHandle);
+    EXPECT_EQ(slot.NodeNumber, 0);
+  }
+  for (std::uint32_t node : {0u, 11u, 21u, 48u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(FindAdapterHandle(node), kInvalidAdapterHandle);
+  }
+  const auto opens = TraceOf("RegOpenKeyExA");
+  ASSERT_EQ(opens.size(), 16u);
+  for (int port = 0; port < 16; ++port) {
+    EXPECT_EQ(opens[port]["path"], "HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port " + std::to_string(port));
+    EXPECT_EQ(opens[port]["access"], 1);
+  }
+  CloseAdapters();
+  EXPECT_TRUE(TraceOf("CloseHandle").empty());
+  EXPECT_TRUE(TraceOf("CreateFileA").empty());
+}
+
+TEST(Discovery, OnlyTheExactDriverNameIsServed) {
+  Discover(R"({"ports":[
+    {"port":0,"driver":"qarmix2"}, {"port":1,"driver":"QARMIX"}, {"port":2,"driver":"qarmi"},
+    {"port":3}, {"port":4,"driver":"qarmixqarmixqarmix"}, {"port":5,"driver":"atapi"},
+    {"port":6,"driver":"qarmix","node":12}]})");
+  for (int port = 0; port < 6; ++port) EXPECT_EQ(CurrentNodeTable()[port].Handle, kInvalidAdapterHandle);
+  EXPECT_NE(CurrentNodeTable()[6].Handle, kInvalidAdapterHandle);
+  EXPECT_EQ(CurrentNodeTable()[6].NodeNumber, 12);
+  const auto queries = TraceOf("RegQueryValueExA");
+  ASSERT_EQ(queries.size(), 7u);
+  for (const auto& q : queries) {
+    EXPECT_EQ(q["name"], "Driver");
+    EXPECT_EQ(q["size"], 16);
+  }
+  ASSERT_EQ(TraceOf("CreateFileA").size(), 1u);
+}
+
+TEST(Discovery, UnopenableDeviceIsNeitherQueriedNorClosed) {
+  Discover(Machine({Port(3, R"(,"device":"missing","node":11)")}));
+  EXPECT_EQ(CurrentNodeTable()[3].Handle, kInvalidAdapterHandle);
+  EXPECT_EQ(CurrentNodeTable()[3].NodeNumber, 0);
+  EXPECT_TRUE(TraceOf("DeviceIoControl").empty());
+  CloseAdapters();
+  EXPECT_TRUE(TraceOf("CloseHandle").empty());
+}
+
+TEST(Discovery, TwoDigitPortsUseTwoDigitNames) {
+  Discover(Machine({Port(15, R"(,"node":33)")}));
+  const auto opens = TraceOf("CreateFileA");
+  ASSERT_EQ(opens.size(), 1u);
+  EXPECT_EQ(opens[0]["name"], "\\\\.\\Scsi15:");
+  EXPECT_EQ(opens[0]["access"], 0xC0000000u);
+  EXPECT_EQ(opens[0]["share"], 1);
+  EXPECT_EQ(opens[0]["disposition"], 3);
+  EXPECT_EQ(opens[0]["flags"], 0);
+  EXPECT_EQ(CurrentNodeTable()[15].NodeNumber, 33);
+  EXPECT_EQ(CurrentNodeTable()[15].Handle, HandleOfPort(15));
+}
+
+TEST(Discovery, NodeQueryPacketAndSignExtension) {
+  Discover(Machine({Port(1, R"(,"node":-128)"), Port(2, R"(,"node":-16)")}));
+  EXPECT_EQ(CurrentNodeTable()[1].NodeNumber, -128);
+  EXPECT_EQ(CurrentNodeTable()[2].NodeNumber, -16);
+  EXPECT_EQ(FindAdapterHandle(0xFFFFFF80u), HandleOfPort(1));
+  const auto calls = TraceOf("DeviceIoControl");
+  ASSERT_EQ(calls.size(), 2u);
+  const std::vector<std::uint8_t> sent = FromHex(calls[0]["sent"]);
+  ASSERT_EQ(sent.size(), 144u);
+  EXPECT_EQ(calls[0]["code"], 0x4D008);
+  EXPECT_EQ(calls[0]["size"], 144);
+  EXPECT_EQ(Word(sent, 0), 28u);
+  EXPECT_EQ(std::string(sent.begin() + 4, sent.begin() + 11), "qarmix ");
+  EXPECT_EQ(Word(sent, 12), 4096u);
+  EXPECT_EQ(Word(sent, 16), 0x80000002u);
+  EXPECT_EQ(Word(sent, 24), 116u);
+  // The same buffer goes to the next port: the first answer is still in it.
+  const std::vector<std::uint8_t> second = FromHex(calls[1]["sent"]);
+  EXPECT_EQ(second[140], 0x80);
+}
+
+TEST(Discovery, FailedAndSilentQueries) {
+  Discover(Machine({Port(0, R"(,"node":5,"node_query":"fail")"), Port(1, R"(,"node":12)"),
+                    Port(2, R"(,"node":40,"node_query":"silent")")}));
+  EXPECT_EQ(CurrentNodeTable()[0].NodeNumber, 0);
+  EXPECT_NE(CurrentNodeTable()[0].Handle, kInvalidAdapterHandle);
+  EXPECT_EQ(CurrentNodeTable()[1].NodeNumber, 12);
+  // A silent driver leaves the buffer as the port before it answered.
+  EXPECT_EQ(CurrentNodeTable()[2].NodeNumber, 12);
+  // Node 0 matches the open port whose query failed.
+  EXPECT_EQ(FindAdapterHandle(0), HandleOfPort(0));
+  CloseAdapters();
+  const auto closes = TraceOf("CloseHandle");
+  ASSERT_EQ(closes.size(), 3u);
+  for (int port = 0; port < 3; ++port) EXPECT_EQ(closes[port]["port"], port);
+}
+
+TEST(Discovery, LookupOrder) {
+  Discover(Machine({Port(2, R"(,"node":11)"), Port(5, R"(,"node":21)")}));
+  EXPECT_EQ(FindAdapterHandle(21), HandleOfPort(2));  // the partner in the lower slot wins
+  EXPECT_EQ(FindAdapterHandle(11), HandleOfPort(2));
+  EXPECT_EQ(FindAdapterHandle(30), HandleOfPort(2));  // no match: the first port with a node
+  // Node 0 matches slot 0, which is empty, although adapters are open.
+  EXPECT_EQ(FindAdapterHandle(0), kInvalidAdapterHandle);
+
+  Discover(Machine({Port(4, R"(,"node":17)")}));
+  EXPECT_EQ(FindAdapterHandle(40), HandleOfPort(4));
+  EXPECT_EQ(FindAdapterHandle(27), HandleOfPort(4));
+  EXPECT_EQ(FindAdapterHandle(17), HandleOfPort(4));
+}
+
+TEST(Discovery, PartnerNodes) {
+  const struct {
+    std::uint32_t node;
+    std::int32_t partner;
+  } cases[] = {{11, 21}, {18, 28}, {21, 11}, {28, 18}, {0, -1}, {10, -1},
+               {19, -1}, {20, -1}, {29, -1}, {48, -1}, {0xFFFFFFFFu, -1}};
+  for (const auto& c : cases) EXPECT_EQ(PartnerNode(c.node), c.partner) << c.node;
+}
+
+}  // namespace
