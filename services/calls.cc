@@ -162,8 +162,8 @@ Issued<service> Issue(FieldValue<fields>... values) {
 
 }  // namespace
 
-// The zero that the table gives 0x18 in sub-codes 4 to 6 is that of the
-// zeroed record; so are Base and Length of DpbCall20Sub5.
+// The 0 at 0x18 of sub-codes 4 to 6, and the null Base and 0 Length of
+// DpbCall20Sub5, are those of the zeroed record.
 
 void DpbCall04(std::uint8_t s, std::uint32_t a, std::uint32_t b) {
   Issue<kCall04, kByte13, kWord14, kWord18>(s, a, b);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <deque>
@@ -85,16 +86,17 @@ class RecordingTest : public testing::Test {
   Recorder recorder_;
 };
 
-/// The image of a routine's own record: zero but for the listed bytes.
-struct Byte {
+/// A field of an expected image: `size` bytes of `value`, little-endian.
+struct Field {
   std::uint32_t offset, size, value;
 };
 
-Image ImageOf(std::uint8_t number, std::uint8_t flag, const std::vector<Byte>& fields) {
+/// The image of a routine's own record: zero but for the listed fields.
+Image ImageOf(std::uint8_t number, std::uint8_t flag, const std::vector<Field>& fields) {
   Image image{};
   image[dpb::DPB_Number.offset] = number;
   image[dpb::DPB_Flag.offset] = flag;
-  for (const Byte& f : fields) {
+  for (const Field& f : fields) {
     for (std::uint32_t i = 0; i < f.size; ++i) {
       image[f.offset + i] = static_cast<std::uint8_t>(f.value >> (8 * i));
     }
@@ -121,7 +123,7 @@ struct RoutineCase {
   const char* name;
   std::function<std::int64_t()> call;
   std::uint8_t number, flag;
-  std::vector<Byte> fields;
+  std::vector<Field> fields;
   Returns returns;
   Check check;
   HostPointer pointer;  // what stands beside the word at 0x20
@@ -130,7 +132,7 @@ struct RoutineCase {
 void PrintTo(const RoutineCase& c, std::ostream* os) { *os << c.name; }
 
 RoutineCase Row(const char* name, std::function<std::int64_t()> call, std::uint8_t number,
-                std::uint8_t flag, std::vector<Byte> fields, Returns returns, Check check,
+                std::uint8_t flag, std::vector<Field> fields, Returns returns, Check check,
                 HostPointer pointer = HostPointer::kNone) {
   return {name, std::move(call), number, flag, std::move(fields), returns, check, pointer};
 }
@@ -152,9 +154,9 @@ std::function<std::int64_t()> Nothing(Call call) {
 // Each row as the service-call table gives it. A memory-buffer descriptor
 // shows as Kind 1 at 0x1F, Base at 0x20, Offset 0, Length at 0x28.
 std::vector<RoutineCase> Routines() {
-  const Byte s{0x13, 1, kS}, a10{0x10, 4, kA}, a14{0x14, 4, kA}, b18{0x18, 4, kB};
-  const Byte kind{0x1F, 1, 1}, p{0x20, 4, kPWord}, n{0x28, 4, kN};
-  auto sub = [](std::uint32_t code) { return Byte{0x13, 1, code}; };
+  const Field s{0x13, 1, kS}, a10{0x10, 4, kA}, a14{0x14, 4, kA}, b18{0x18, 4, kB};
+  const Field kind{0x1F, 1, 1}, p{0x20, 4, kPWord}, n{0x28, 4, kN};
+  auto sub = [](std::uint32_t code) { return Field{0x13, 1, code}; };
   using R = Returns;
   constexpr Check kCode30 = Check::kCode30, kNone = Check::kNone;
   constexpr HostPointer kBuffer = HostPointer::kBuffer;
