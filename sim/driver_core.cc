@@ -62,6 +62,24 @@ void FillZero(std::uint8_t* to, std::uint32_t count) {
 
 std::uint32_t Min(std::uint32_t a, std::uint32_t b) { return a < b ? a : b; }
 
+// VPD record layout: the keyword area starts at byte 7 and byte 4 gives its
+// length; each keyword is '*', two name characters, its whole length (byte 3)
+// and its value. Lengths count 2-byte units.
+constexpr std::uint32_t kAreaUnitsAt = 4;
+constexpr std::uint32_t kFirstKeywordAt = 7;
+constexpr std::uint32_t kKeywordHeaderSize = 4;
+
+// Writes a keyword at `at`, padded to whole units; returns where the next
+// one starts. REQUIRES: name is three characters and the keyword fits.
+std::uint32_t PutKeyword(std::uint8_t* record, std::uint32_t at, const char* name,
+                         const char* value, std::uint32_t length) {
+  const std::uint32_t size = (kKeywordHeaderSize + length + 1) / 2 * 2;
+  CopyBytes(record + at, reinterpret_cast<const std::uint8_t*>(name), 3);
+  record[at + 3] = static_cast<std::uint8_t>(size / 2);
+  CopyBytes(record + at + kKeywordHeaderSize, reinterpret_cast<const std::uint8_t*>(value), length);
+  return at + size;
+}
+
 // One of the four areas a descriptor names, already checked to lie inside
 // the caller's buffer.
 struct Area {
@@ -273,12 +291,16 @@ bool ServeNodeQuery(const PortConfig& port, std::uint8_t* buffer, std::uint32_t 
 }  // namespace
 
 void BuildVpdRecord(char ll0, char ll1, std::uint8_t (&record)[kVpdSize]) {
-  constexpr char kPrefix[] = "VPD*PNQARMIX ADAPTER*SN0000000000*LL";
-  constexpr std::uint32_t kPrefixLength = sizeof(kPrefix) - 1;
   FillZero(record, kVpdSize);
-  CopyBytes(record, reinterpret_cast<const std::uint8_t*>(kPrefix), kPrefixLength);
-  record[kPrefixLength] = static_cast<std::uint8_t>(ll0);
-  record[kPrefixLength + 1] = static_cast<std::uint8_t>(ll1);
+  record[0] = 'V';
+  record[1] = 'P';
+  record[2] = 'D';
+  std::uint32_t at = kFirstKeywordAt;
+  at = PutKeyword(record, at, "*PN", "QARMIX ADAPTER", 14);
+  at = PutKeyword(record, at, "*SN", "0000000000", 10);
+  const char ll[] = {ll0, ll1};
+  at = PutKeyword(record, at, "*LL", ll, 2);
+  record[kAreaUnitsAt] = static_cast<std::uint8_t>((at - kFirstKeywordAt) / 2);
 }
 
 bool PortIsServed(const PortConfig& port) {

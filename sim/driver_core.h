@@ -99,7 +99,10 @@ struct MachineState {
 };
 
 /// Writes the VPD record the machine gives an adapter whose LL keyword is
-/// `ll0` `ll1`: "VPD", then the keywords *PN, *SN and *LL, then zero bytes.
+/// `ll0` `ll1`: "VPD" at bytes 0-2, the keyword-area length at byte 4 (in
+/// 2-byte units), then from byte 7 the keywords *PN, *SN and *LL, each as
+/// '*', two name characters, its length in 2-byte units and its value; zero
+/// bytes after.
 void BuildVpdRecord(char ll0, char ll1, std::uint8_t (&record)[kVpdSize]);
 
 /// True when the port's driver is exactly "qarmix", the only driver whose

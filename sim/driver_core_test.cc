@@ -98,7 +98,7 @@ TEST_F(SimDriverCore, MemoryHoldsTheVpdRecordAtTheModesAddress) {
 
   // Straddling the record's start: zero bytes, then the record.
   const Request edge = Read(0x7000C, 8, 8);
-  EXPECT_EQ(DataIn(edge, Answer(edge)), (Bytes{0, 0, 0, 0, 'V', 'P', 'D', '*'}));
+  EXPECT_EQ(DataIn(edge, Answer(edge)), (Bytes{0, 0, 0, 0, 'V', 'P', 'D', 0}));
 
   // A count beyond the receiving area fills only the area; a shorter count
   // leaves the rest of it alone.

@@ -319,13 +319,12 @@ class Reader {
     return ReadVpdHex(*Find(*vpd, "hex"), Member(field, "hex"), adapter);
   }
 
-  // Two visible characters; a '*' would start another keyword and break the
-  // record.
   bool ReadLl(const Json& ll, const std::string& path, AdapterConfig& adapter) {
-    const auto fits = [](char c) { return c > ' ' && c < 0x7F && c != '*'; };
+    const auto printable = [](char c) { return c >= ' ' && c < 0x7F; };
     if (!ll.is_string() || ll.get_ref<const std::string&>().size() != 2 ||
-        !fits(ll.get_ref<const std::string&>()[0]) || !fits(ll.get_ref<const std::string&>()[1])) {
-      return Fail(path, "must be a string of two visible ASCII characters other than '*'");
+        !printable(ll.get_ref<const std::string&>()[0]) ||
+        !printable(ll.get_ref<const std::string&>()[1])) {
+      return Fail(path, "must be a string of two printable ASCII characters");
     }
     const std::string& text = ll.get_ref<const std::string&>();
     BuildVpdRecord(text[0], text[1], adapter.vpd);

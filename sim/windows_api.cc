@@ -107,7 +107,7 @@ std::string ReadWholeFile(const char* path, std::string* contents) {
   char chunk[65536];
   std::size_t got = 0;
   while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) contents->append(chunk, got);
-  const int error = std::ferror(file) ? errno : 0;
+  const int error = std::ferror(file) ? (errno != 0 ? errno : EIO) : 0;
   std::fclose(file);
   return error != 0 ? strerror(error) : "";
 }
