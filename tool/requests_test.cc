@@ -363,6 +363,15 @@ TEST_F(RequestsTest, ProbeReadsTheRecordWhereTheModeSays) {
   }
 }
 
+TEST_F(RequestsTest, ProbedRecordCarriesTheAdaptersLL) {
+  LoadMachine(MachineJson(R"({"node":12,"mode":1,"vpd":{"ll":"1A"}})"));
+  std::array<std::uint8_t, kVpdSize> vpd{};
+  ASSERT_TRUE(ProbeAdapter(kNode, vpd.data()));
+  char ll[2] = {};
+  ASSERT_TRUE(FindVpdLL(vpd.data(), ll));
+  EXPECT_EQ(std::string(ll, 2), "1A");
+}
+
 TEST(CopyBytesTest, CopiesExactlyCountAndAnswersIt) {
   const char from[] = "abcdef";
   char to[] = "......";
