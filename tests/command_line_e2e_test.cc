@@ -19,8 +19,10 @@ const char kUsage[] =
     "       -p            pause just before loading firmware\n"
     "       firmware.Lxx  input adapter firmware image file (xx is LL field)\n";
 
-ProcessResult Run(std::vector<std::string> args) {
-  return RunProcess(BuiltProgram("qxfwload"), args, {.env = {}, .unset = {"QXFW_MACHINE", "QXFW_TRACE"}});
+ProcessResult RunQxfwload(std::vector<std::string> args) {
+  testing_support::ProcessOptions options;
+  options.unset = {"QXFW_MACHINE", "QXFW_TRACE"};  // an empty machine
+  return RunProcess(BuiltProgram("qxfwload"), args, options);
 }
 
 struct Expected {
@@ -31,7 +33,7 @@ struct Expected {
 };
 
 void ExpectRun(const Expected& e) {
-  const ProcessResult r = Run(e.args);
+  const ProcessResult r = RunQxfwload(e.args);
   const std::string what = ::testing::PrintToString(e.args);
   EXPECT_EQ(r.out, e.out) << what;
   EXPECT_EQ(r.err, e.err) << what;
@@ -85,7 +87,7 @@ TEST(CommandLineRun, AcceptedNamesGoOnToLoading) {
 
 TEST(CommandLineRun, LongPathIsCutSafely) {
   const std::string path = "/nonexistent/" + std::string(4000, 'p') + ".L12";
-  const ProcessResult r = Run({"-q", path});
+  const ProcessResult r = RunQxfwload({"-q", path});
   EXPECT_EQ(r.status, 1);
   // "qxfwload: " + 259 characters ending in "..." + newline.
   ASSERT_EQ(r.err.size(), 10u + 259u + 1u);

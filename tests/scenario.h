@@ -1,0 +1,63 @@
+// End-to-end scenarios: a simulated machine file, an image file and a
+// command line, run through the built qxfwload, with the transactions that
+// reached the driver decoded from the trace.
+#ifndef QXFW_TESTS_SCENARIO_H_
+#define QXFW_TESTS_SCENARIO_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tests/run_process.h"
+
+namespace testing_support {
+
+/// An adapter firmware file: the 272-byte header (copyright text, big-endian
+/// length and LRC, the 8-byte CodeID) and the payload.
+std::string AdapterFirmwareFile(std::string_view payload, std::string_view code_id,
+                                std::string_view copyright = "(c) test image");
+
+/// The check value of the payload's whole little-endian words.
+std::uint32_t PayloadLrc(std::string_view payload);
+
+/// A payload of `size` deterministic bytes.
+std::string TestPayload(std::size_t size, unsigned seed = 1);
+
+/// One transaction as the driver received it.
+struct Transaction {
+  std::string op;  // mode, read, read2, identify, download, pre_notice, post_notice, other
+  std::uint32_t node = 0;
+  std::uint32_t unit = 0;
+  std::uint16_t code = 0;
+  std::uint8_t tx_class = 0;
+  int port = -1;
+  std::string parm_out;  // the areas as sent
+  std::string data_out;
+  std::int8_t status = 0;  // DPB_Status as answered
+  bool delivered = false;  // DeviceIoControl answered nonzero
+};
+
+struct ScenarioResult {
+  ProcessResult run;
+  std::vector<Transaction> transactions;
+  std::vector<std::string> trace;  // every trace line
+};
+
+/// Runs qxfwload with `args` on the machine `machine_json`. The image files
+/// named in `files` (name, contents) are written to a temporary directory,
+/// and every argument "@name" stands for that file's path.
+ScenarioResult RunScenario(const std::string& machine_json,
+                           const std::vector<std::pair<std::string, std::string>>& files,
+                           const std::vector<std::string>& args, const std::string& input = "");
+
+/// The transactions of one operation.
+std::vector<Transaction> OfOp(const std::vector<Transaction>& all, const std::string& op);
+
+/// Decodes the transaction trace lines ("DeviceIoControl" with control code
+/// 0x80000001) among `lines`.
+std::vector<Transaction> DecodeTransactions(const std::vector<std::string>& lines);
+
+}  // namespace testing_support
+
+#endif  // QXFW_TESTS_SCENARIO_H_
