@@ -1,11 +1,50 @@
 #include "tool/image.h"
 
+#include <cstdio>
+
+#include "services/issuing.h"
 #include "tool/error_exit.h"
+#include "tool/image_file.h"
+#include "tool/image_format.h"
 
-std::uint32_t ComputeLRC(const void* /*words*/, std::uint32_t /*count*/) { return 0; }
+namespace {
 
-std::uint32_t SwapBytes32(std::uint32_t value) { return value; }
+constexpr std::uint8_t kAllocationSelector = 0;
+
+void* AllocateBlock(std::uint32_t size) { return DpbAllocate(size, kAllocationSelector); }
+
+void FreeBlock(void* block) { DpbFree(block); }
+
+constexpr ImageBlockAllocator kServiceAllocator{AllocateBlock, FreeBlock};
+
+/// Waits for one line (of any length) on standard input; end of input also
+/// ends the wait.
+void PauseForOperator() {
+  DpbPrint("Ready to load firmware, press Enter when ready ... ");
+  for (int c = std::getchar(); c != '\n' && c != EOF; c = std::getchar()) {
+  }
+}
+
+/// The header's own values, printed before they are checked so that an
+/// operator sees what a refused file claims.
+void PrintHeaderSummary(const FirmwareHeader& header) {
+  DpbPrint("Loaded firmware file, CodeID=%8s, length=%lu (0x%05lx), LRC=0x%08lx\n", header.CodeID,
+           header.DataLength, header.DataLength, header.LRC);
+  DpbPrint("Copyright message :-\n---\n%s\n---\n", header.CopyrightText);
+}
+
+}  // namespace
 
 FirmwareImage LoadFirmwareImage(const Settings& settings) {
-  ErrorExit("can't open firmware file: %s", settings.FirmwarePath);
+  if (settings.Pause) PauseForOperator();
+  if (settings.Verbose) DpbPrint("Loading firmware file: %s\n", settings.FirmwarePath);
+  const ImageFileRead file = ReadImageFile(settings.FirmwarePath, kServiceAllocator);
+  if (!file.ok()) ErrorExit("%s", file.message.c_str());
+  const ImageFormat format = settings.AifImage ? ImageFormat::kAif : ImageFormat::kAdapterFirmware;
+  const ImageCheck check = CheckImageBytes(file.buffer, file.size, format, settings.FirmwarePath);
+  if (settings.Verbose && check.has_header) PrintHeaderSummary(check.header);
+  if (!check.ok()) ErrorExit("%s", check.message.c_str());
+  FirmwareImage image = check.image;
+  image.Buffer = file.buffer;
+  return image;
 }

@@ -1,0 +1,96 @@
+#include "tool/image_file.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <sys/types.h>
+#endif
+
+namespace {
+
+// Positions are 64-bit on every host: `long` is 32 bits on Windows, and a
+// file of 2 GiB or more must still be measured correctly.
+#ifdef _WIN32
+int SeekFile(std::FILE* file, std::int64_t offset, int origin) {
+  return _fseeki64(file, offset, origin);
+}
+std::int64_t TellFile(std::FILE* file) { return _ftelli64(file); }
+bool IsDirectory(std::FILE* /*file*/) { return false; }  // fopen refuses directories there
+#else
+static_assert(sizeof(off_t) >= 8, "file positions must be 64-bit");
+int SeekFile(std::FILE* file, std::int64_t offset, int origin) {
+  return fseeko(file, static_cast<off_t>(offset), origin);
+}
+std::int64_t TellFile(std::FILE* file) { return ftello(file); }
+// fopen opens a directory for reading here, and its end position is a huge
+// number; it is no more a firmware file than on Windows, where fopen fails.
+bool IsDirectory(std::FILE* file) {
+  struct stat status;
+  return fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode);
+}
+#endif
+
+ImageFileRead Failed(ImageFileRead read, ImageFailure failure, std::string message) {
+  read.failure = failure;
+  read.message = std::move(message);
+  return read;
+}
+
+/// The size of an open file, or -1 when it can't be measured; leaves the
+/// position at the start.
+std::int64_t MeasureFile(std::FILE* file) {
+  if (SeekFile(file, 0, SEEK_END) != 0) return -1;
+  const std::int64_t size = TellFile(file);
+  if (size < 0 || SeekFile(file, 0, SEEK_SET) != 0) return -1;
+  return size;
+}
+
+/// Reads the measured file into a fresh block; the caller closes the file.
+ImageFileRead ReadMeasured(std::FILE* file, const char* path, const ImageBlockAllocator& allocator,
+                           ImageFileRead read) {
+  const auto size32 = static_cast<std::uint32_t>(read.size);
+  auto* buffer = static_cast<std::uint8_t*>(allocator.allocate(size32));
+  if (buffer == nullptr) return Failed(read, ImageFailure::kAllocate, OutOfMemoryMessage(size32));
+  if (std::fread(buffer, 1, size32, file) != size32) {
+    allocator.release(buffer);
+    return Failed(read, ImageFailure::kRead, ReadFailureMessage(path));
+  }
+  read.buffer = buffer;
+  return read;
+}
+
+// malloc(0) may answer null, which would read as "out of memory".
+void* AllocateFromHeap(std::uint32_t size) { return std::malloc(size == 0 ? 1 : size); }
+
+void FreeToHeap(void* block) { std::free(block); }
+
+}  // namespace
+
+const ImageBlockAllocator kHeapAllocator{AllocateFromHeap, FreeToHeap};
+
+ImageFileRead ReadImageFile(const char* path, const ImageBlockAllocator& allocator,
+                            std::uint64_t largest_size) {
+  ImageFileRead read;
+  std::FILE* file = std::fopen(path, "rb");
+  if (file != nullptr && IsDirectory(file)) {
+    std::fclose(file);
+    file = nullptr;
+  }
+  if (file == nullptr) return Failed(read, ImageFailure::kOpen, OpenFailureMessage(path));
+  const std::int64_t size = MeasureFile(file);
+  if (size < 0) {
+    read = Failed(read, ImageFailure::kRead, ReadFailureMessage(path));
+  } else {
+    read.size = static_cast<std::uint64_t>(size);
+    read.measured = true;
+    // Before anything is allocated: a size that doesn't fit the allocate
+    // service's 32-bit word must never be cut down to one that does.
+    read = read.size > largest_size ? Failed(read, ImageFailure::kTooLarge, TooLargeMessage(path))
+                                    : ReadMeasured(file, path, allocator, read);
+  }
+  std::fclose(file);
+  return read;
+}

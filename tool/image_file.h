@@ -1,0 +1,46 @@
+// Reading a firmware file whole into one block: the loading steps that come
+// before validation, shared by the downloader and qxfwimage. Nothing here
+// prints or ends the process; a failure comes back with its message, the
+// file closed and nothing left allocated.
+#ifndef QXFW_TOOL_IMAGE_FILE_H_
+#define QXFW_TOOL_IMAGE_FILE_H_
+
+#include <cstdint>
+#include <string>
+
+#include "tool/image_format.h"
+
+/// Where the block that holds the file comes from: the downloader uses the
+/// allocate and free services, qxfwimage the C heap.
+struct ImageBlockAllocator {
+  /// A block of `size` bytes, or null when there is no memory. A size of 0
+  /// must yield a block, since an empty file is read without error.
+  void* (*allocate)(std::uint32_t size);
+  /// Releases a block of `allocate`.
+  void (*release)(void* block);
+};
+
+/// Blocks from the C heap, for programs that run without the services.
+extern const ImageBlockAllocator kHeapAllocator;
+
+/// A file read whole, or why it could not be.
+struct ImageFileRead {
+  ImageFailure failure = ImageFailure::kNone;
+  std::string message;  // the error line's message when failed
+  /// The file's contents, from the allocator; the caller owns and releases it.
+  std::uint8_t* buffer = nullptr;
+  std::uint64_t size = 0;  // the file's size, once it was measured
+  bool measured = false;
+
+  bool ok() const { return failure == ImageFailure::kNone; }
+};
+
+/// Opens `path` for binary reading, measures it with 64-bit positions,
+/// refuses a file larger than `largest_size` before anything is allocated or
+/// read, allocates a block of the size, reads the file with one read and
+/// closes it. A failing seek or tell is a read failure.
+/// REQUIRES: path is not null; largest_size <= kLargestImageFile.
+ImageFileRead ReadImageFile(const char* path, const ImageBlockAllocator& allocator,
+                            std::uint64_t largest_size = kLargestImageFile);
+
+#endif  // QXFW_TOOL_IMAGE_FILE_H_

@@ -1,0 +1,103 @@
+// The two image formats, the adapter firmware file and the AIF image, and
+// their validation as pure functions over bytes in memory. This is the one
+// implementation of the checks that the downloader and qxfwimage share:
+// nothing here prints or ends the process. A refused image comes back with
+// the exact message of the downloader's error line, so that each caller
+// decides how to report it, and a fuzzer can drive the checks directly.
+#ifndef QXFW_TOOL_IMAGE_FORMAT_H_
+#define QXFW_TOOL_IMAGE_FORMAT_H_
+
+#include <cstdint>
+#include <string>
+
+#include "tool/image.h"
+
+/// The layout of an adapter firmware file: a 272-byte header, then the data.
+inline constexpr std::uint32_t kFirmwareHeaderSize = 272;
+inline constexpr std::uint32_t kCopyrightSize = 252;
+inline constexpr std::uint32_t kDataLengthOffset = 252;
+inline constexpr std::uint32_t kHeaderLrcOffset = 256;
+inline constexpr std::uint32_t kCodeIdOffset = 260;
+
+/// The part of an AIF header that is examined, and its required words.
+inline constexpr std::uint32_t kAifHeaderSize = 128;
+inline constexpr std::uint32_t kAifNoOp = 0xE1A00000u;
+inline constexpr std::uint32_t kAifBranchToSelf = 0xEAFFFFFEu;
+
+inline constexpr std::uint32_t kLrcSeed = 0xAAAAAAAAu;
+
+/// The largest file that can be loaded: the allocate service takes a 32-bit
+/// size, and the image length is a 32-bit number.
+inline constexpr std::uint64_t kLargestImageFile = 0xFFFFFFFFu;
+
+/// The CodeID of an image that has none (an AIF image).
+inline constexpr char kUnknownCodeId[] = "????????";
+
+enum class ImageFormat { kAdapterFirmware, kAif };
+
+/// Why an image was refused, in the order in which loading tests it.
+enum class ImageFailure {
+  kNone,
+  kOpen,
+  kTooLarge,
+  kAllocate,
+  kRead,
+  kAifSize,
+  kAifWords,
+  kHeaderSize,
+  kLength,
+  kLrc,
+};
+
+/// The header of an adapter firmware file, decoded.
+struct FirmwareHeader {
+  char CopyrightText[kCopyrightSize + 1] = {};  // the 252 bytes and a NUL after them
+  std::uint32_t DataLength = 0;
+  std::uint32_t LRC = 0;
+  char CodeID[kCodeIdSize + 1] = {};  // the 8 bytes and a NUL after them
+};
+
+/// What validation found.
+struct ImageCheck {
+  ImageFailure failure = ImageFailure::kNone;
+  /// The error line's message (without the program name) when refused.
+  std::string message;
+  /// Set once an adapter firmware file is long enough for its header to be
+  /// decoded: from then on `header` holds its fields, even if a later check
+  /// refuses the file.
+  bool has_header = false;
+  FirmwareHeader header;
+  /// ComputeLRC over the whole words of the data in the file (after the
+  /// header, or the whole AIF image), once the format's first checks passed.
+  std::uint32_t computed_lrc = 0;
+  /// The image to send, filled when accepted. Data points into the bytes
+  /// that were checked; Buffer is left null for the caller to own.
+  FirmwareImage image;
+
+  bool ok() const { return failure == ImageFailure::kNone; }
+};
+
+/// Validates `size` bytes as an image of `format`, running the checks in the
+/// downloader's order and stopping at the first failure. `path` goes into the
+/// messages as text, never as a format.
+/// REQUIRES: `bytes` addresses `size` readable bytes (or size is 0), unless
+/// size exceeds kLargestImageFile, which is refused unread; path is not null.
+ImageCheck CheckImageBytes(const std::uint8_t* bytes, std::uint64_t size, ImageFormat format,
+                           const char* path);
+
+/// Writes the 272-byte header of an adapter firmware file: the copyright
+/// text, the two big-endian numbers, the CodeID and four zero bytes.
+/// REQUIRES: `out` has room for kFirmwareHeaderSize bytes.
+void EncodeFirmwareHeader(const FirmwareHeader& header, std::uint8_t* out);
+
+/// Decodes the header fields of an adapter firmware file.
+/// REQUIRES: `bytes` holds at least kFirmwareHeaderSize bytes.
+FirmwareHeader DecodeFirmwareHeader(const std::uint8_t* bytes);
+
+/// The error-line messages that name the file, shared by every reader.
+std::string OpenFailureMessage(const char* path);
+std::string TooLargeMessage(const char* path);
+std::string OutOfMemoryMessage(std::uint32_t size);
+std::string ReadFailureMessage(const char* path);
+
+#endif  // QXFW_TOOL_IMAGE_FORMAT_H_

@@ -1,0 +1,57 @@
+// The program entry of qxfwimage, the companion program for the people who
+// build and check firmware images. It runs without the adapters: it shares
+// the downloader's loading, checks and name rule, and nothing else.
+#include <cstdio>
+
+#include "tool/command_line.h"
+#include "tool/qxfwimage_command.h"
+#include "tool/qxfwimage_info.h"
+#include "tool/qxfwimage_pack.h"
+
+namespace {
+
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "%s: %s\n", kImageToolName, message.c_str());
+  return kImageToolFailed;
+}
+
+/// Output that did not reach its destination must not pass for success.
+int FinishOutput(int status) {
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) return Fail("can't write standard output");
+  return status;
+}
+
+int RunInfo(const ImageToolCommand& command) {
+  const ImageFormat format = command.aif ? ImageFormat::kAif : ImageFormat::kAdapterFirmware;
+  const ImageReport report =
+      InspectImageFile(command.file, format, FindFirmwareLL(command.file.c_str()));
+  const std::string text = command.json ? FormatReportJson(report) : FormatReportText(report);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return FinishOutput(report.check.ok() ? kImageToolOk : kImageToolFailed);
+}
+
+int RunPack(const ImageToolCommand& command) {
+  const std::string failure =
+      PackFirmwareFile(command.code_id, command.copyright, command.payload, command.output);
+  return failure.empty() ? kImageToolOk : Fail(failure);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const ImageToolCommand command = ParseImageToolCommand(argc, argv);
+  switch (command.kind) {
+    case ImageToolCommand::kHelp:
+      std::fputs(ImageToolUsage(), stdout);
+      return FinishOutput(kImageToolOk);
+    case ImageToolCommand::kPack:
+      return RunPack(command);
+    case ImageToolCommand::kInfo:
+      return RunInfo(command);
+    case ImageToolCommand::kUsageError:
+      break;
+  }
+  std::fprintf(stderr, "%s: %s\n", kImageToolName, command.error.c_str());
+  std::fputs(ImageToolUsage(), stderr);
+  return kImageToolUsage;
+}

@@ -1,0 +1,156 @@
+#include "tool/qxfwimage_info.h"
+
+#include <cstdio>
+
+#include "tool/image_file.h"
+
+namespace {
+
+/// A length as the downloader's summary shows it: decimal, then hexadecimal.
+std::string LengthText(std::uint32_t length) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%lu (0x%05lx)", static_cast<unsigned long>(length),
+                static_cast<unsigned long>(length));
+  return text;
+}
+
+std::string LrcText(std::uint32_t lrc) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(lrc));
+  return text;
+}
+
+const char* FormatName(ImageFormat format) {
+  return format == ImageFormat::kAif ? "AIF image" : "adapter firmware file";
+}
+
+/// The report's CodeID as "%8s" would print it: up to its first NUL.
+std::string_view CodeIdText(const ImageReport& report) {
+  return report.check.has_header ? std::string_view(report.check.header.CodeID)
+                                 : std::string_view(report.check.image.CodeID);
+}
+
+bool HasCodeId(const ImageReport& report) {
+  return report.check.has_header || (report.format == ImageFormat::kAif && report.check.ok());
+}
+
+void AddLine(std::string* out, const char* label, std::string_view value) {
+  char padded[24];
+  std::snprintf(padded, sizeof padded, "%-14s", label);
+  out->append(padded).append(value).append("\n");
+}
+
+void AddHeaderText(const FirmwareHeader& header, std::string* out) {
+  AddLine(out, "DataLength:", LengthText(header.DataLength));
+  AddLine(out, "header LRC:", LrcText(header.LRC));
+}
+
+void AddCopyrightText(const FirmwareHeader& header, std::string* out) {
+  out->append("copyright:\n---\n");
+  out->append(PrintableText(header.CopyrightText, true)).append("\n---\n");
+}
+
+std::string ResultText(const ImageCheck& check) {
+  return check.ok() ? std::string("valid") : "invalid: " + PrintableText(check.message, false);
+}
+
+void AddJsonField(std::string* out, const char* name, const std::string& value) {
+  if (out->size() > 1) out->append(",");
+  out->append("\"").append(name).append("\":").append(value);
+}
+
+std::string JsonNumber(std::uint64_t value) { return std::to_string(value); }
+
+}  // namespace
+
+ImageReport InspectImageFile(const std::string& path, ImageFormat format, const char* ll) {
+  ImageReport report;
+  report.path = path;
+  report.format = format;
+  report.has_ll = ll != nullptr;
+  if (ll != nullptr) report.ll.assign(ll, 2);
+  const ImageFileRead read = ReadImageFile(path.c_str(), kHeapAllocator);
+  report.measured = read.measured;
+  report.size = read.size;
+  if (!read.ok()) {
+    report.check.failure = read.failure;
+    report.check.message = read.message;
+    return report;
+  }
+  report.check = CheckImageBytes(read.buffer, read.size, format, path.c_str());
+  report.has_computed_lrc = report.check.has_header || report.check.ok();
+  kHeapAllocator.release(read.buffer);
+  report.check.image.Data = nullptr;  // it pointed into the block just released
+  return report;
+}
+
+std::string FormatReportText(const ImageReport& report) {
+  std::string out;
+  AddLine(&out, "file:", PrintableText(report.path, false));
+  AddLine(&out, "format:", FormatName(report.format));
+  if (report.measured) AddLine(&out, "size:", std::to_string(report.size) + " bytes");
+  if (HasCodeId(report)) AddLine(&out, "CodeID:", PrintableText(CodeIdText(report), false));
+  if (report.check.has_header) AddHeaderText(report.check.header, &out);
+  if (report.format == ImageFormat::kAif && report.check.ok()) {
+    AddLine(&out, "length:", LengthText(report.check.image.Length));
+  }
+  if (report.has_computed_lrc) AddLine(&out, "computed LRC:", LrcText(report.check.computed_lrc));
+  AddLine(&out, "LL from name:", report.has_ll ? PrintableText(report.ll, false) : "none");
+  if (report.check.has_header) AddCopyrightText(report.check.header, &out);
+  AddLine(&out, "result:", ResultText(report.check));
+  return out;
+}
+
+std::string FormatReportJson(const ImageReport& report) {
+  const std::string null = "null";
+  const bool header = report.check.has_header;
+  const FirmwareHeader& fields = report.check.header;
+  std::string out = "{";
+  AddJsonField(&out, "file", JsonString(report.path));
+  AddJsonField(&out, "format", report.format == ImageFormat::kAif ? "\"aif\"" : "\"adapter\"");
+  AddJsonField(&out, "size", report.measured ? JsonNumber(report.size) : null);
+  AddJsonField(&out, "ll", report.has_ll ? JsonString(report.ll) : null);
+  AddJsonField(&out, "code_id", HasCodeId(report) ? JsonString(CodeIdText(report)) : null);
+  AddJsonField(&out, "data_length", header ? JsonNumber(fields.DataLength) : null);
+  AddJsonField(&out, "header_lrc", header ? JsonNumber(fields.LRC) : null);
+  AddJsonField(&out, "computed_lrc",
+               report.has_computed_lrc ? JsonNumber(report.check.computed_lrc) : null);
+  AddJsonField(&out, "copyright", header ? JsonString(fields.CopyrightText) : null);
+  AddJsonField(&out, "valid", report.check.ok() ? "true" : "false");
+  AddJsonField(&out, "error", report.check.ok() ? null : JsonString(report.check.message));
+  return out + "}\n";
+}
+
+std::string JsonString(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(c);
+    } else if (byte < 0x20 || byte >= 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(byte));
+      out.append(escaped);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string PrintableText(std::string_view text, bool keep_lines) {
+  std::string out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool kept_control = keep_lines && (c == '\n' || c == '\t');
+    if ((byte < 0x20 || byte == 0x7F) && !kept_control) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(byte));
+      out.append(escaped);
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}

@@ -1,0 +1,49 @@
+// qxfwimage info: what a firmware file holds and whether the downloader
+// accepts it, as text for people or as one JSON object for scripts.
+#ifndef QXFW_TOOL_QXFWIMAGE_INFO_H_
+#define QXFW_TOOL_QXFWIMAGE_INFO_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "tool/image_format.h"
+
+/// Everything that info reports about one file.
+struct ImageReport {
+  std::string path;
+  ImageFormat format = ImageFormat::kAdapterFirmware;
+  bool measured = false;  // the file was opened and its size taken
+  std::uint64_t size = 0;
+  bool has_ll = false;  // the name ends in .Lxx
+  std::string ll;
+  /// The downloader's verdict, with its message for the first failure and,
+  /// as far as the checks got, the header fields and the computed LRC.
+  ImageCheck check;
+  bool has_computed_lrc = false;
+};
+
+/// Reads and validates `path` as `format` with the downloader's own loading
+/// and checks. `ll` is the LL that the downloader's name rule takes from
+/// the path, or null when the name has none.
+/// REQUIRES: ll, when not null, addresses two characters.
+ImageReport InspectImageFile(const std::string& path, ImageFormat format, const char* ll);
+
+/// The report as lines of "label: value" text, ending in "result: valid" or
+/// "result: invalid: MESSAGE".
+std::string FormatReportText(const ImageReport& report);
+
+/// The report as one JSON object and a newline.
+std::string FormatReportJson(const ImageReport& report);
+
+/// `text` as a JSON string literal. Control characters, DEL, '"' and '\' are
+/// escaped; each byte above 0x7F becomes \u0080 to \u00FF, so that any bytes
+/// give valid JSON from which the original bytes can be recovered.
+std::string JsonString(std::string_view text);
+
+/// `text` with control characters (other than newlines and tabs when
+/// `keep_lines` is set) shown as \xNN, so that a file can't send the
+/// terminal escape sequences.
+std::string PrintableText(std::string_view text, bool keep_lines);
+
+#endif  // QXFW_TOOL_QXFWIMAGE_INFO_H_

@@ -1,0 +1,112 @@
+#include "tool/qxfwimage_info.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tool/qxfwimage_pack.h"
+
+namespace {
+
+class InfoTest : public ::testing::Test {
+ protected:
+  InfoTest() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "qxfw-info-XXXXXX").string();
+    if (mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
+  }
+  ~InfoTest() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  std::string Write(const std::string& name, const std::string& contents) {
+    std::ofstream(dir_ + "/" + name, std::ios::binary) << contents;
+    return dir_ + "/" + name;
+  }
+  /// A valid firmware file of `payload` made by pack.
+  std::string Packed(const std::string& name, const std::string& payload,
+                     const std::string& copyright) {
+    const std::string path = dir_ + "/" + name;
+    EXPECT_EQ(PackFirmwareFile("CODE0001", copyright, Write("payload", payload), path), "");
+    return path;
+  }
+  std::string dir_;
+};
+
+TEST_F(InfoTest, TextReportOfAValidFile) {
+  const std::string path = Packed("fw.L1A", "abcd", "(c) line one\nline two");
+  const ImageReport report = InspectImageFile(path, ImageFormat::kAdapterFirmware, "1A");
+  EXPECT_EQ(FormatReportText(report), "file:         " + path + "\n" +
+                                          "format:       adapter firmware file\n"
+                                          "size:         276 bytes\n"
+                                          "CodeID:       CODE0001\n"
+                                          "DataLength:   4 (0x00004)\n"
+                                          "header LRC:   0x0f0e0d0b\n"
+                                          "computed LRC: 0x0f0e0d0b\n"
+                                          "LL from name: 1A\n"
+                                          "copyright:\n---\n(c) line one\nline two\n---\n"
+                                          "result:       valid\n");
+}
+
+TEST_F(InfoTest, JsonReportOfAFileWithAWrongLength) {
+  std::string file = std::string(252, '\0') + std::string("\0\0\0\x05\xaa\xaa\xaa\xaa", 8) +
+                     "ID\"\\\x01\xe9" + std::string(6, '\0') + "data";
+  std::memcpy(file.data(), "\xa9 me", 4);
+  const std::string path = Write("odd", file);
+  const ImageReport report = InspectImageFile(path, ImageFormat::kAdapterFirmware, nullptr);
+  EXPECT_EQ(FormatReportJson(report),
+            "{\"file\":\"" + path +
+                "\",\"format\":\"adapter\",\"size\":276,\"ll\":null,"
+                "\"code_id\":\"ID\\\"\\\\\\u0001\\u00e9\",\"data_length\":5,"
+                "\"header_lrc\":2863311530,\"computed_lrc\":203361294,"
+                "\"copyright\":\"\\u00a9 me\",\"valid\":false,"
+                "\"error\":\"length in header does not match length of data\"}\n");
+}
+
+TEST_F(InfoTest, UnreadableFileReportsOnlyWhatIsKnown) {
+  const std::string path = dir_ + "/missing.L2B";
+  const ImageReport report = InspectImageFile(path, ImageFormat::kAdapterFirmware, "2B");
+  EXPECT_EQ(FormatReportText(report), "file:         " + path + "\n" +
+                                          "format:       adapter firmware file\n"
+                                          "LL from name: 2B\n"
+                                          "result:       invalid: can't open firmware file: " +
+                                          path + "\n");
+  EXPECT_EQ(FormatReportJson(report),
+            "{\"file\":\"" + path +
+                "\",\"format\":\"adapter\",\"size\":null,\"ll\":\"2B\",\"code_id\":null,"
+                "\"data_length\":null,\"header_lrc\":null,\"computed_lrc\":null,"
+                "\"copyright\":null,\"valid\":false,\"error\":\"can't open firmware file: " +
+                path + "\"}\n");
+}
+
+TEST_F(InfoTest, AifImageReportsItsLengthAndLrc) {
+  std::string aif(128, '\0');
+  for (std::size_t offset : {0, 4, 8}) std::memcpy(aif.data() + offset, "\x00\x00\xa0\xe1", 4);
+  std::memcpy(aif.data() + 16, "\xfe\xff\xff\xea", 4);
+  const ImageReport report = InspectImageFile(Write("image.aif", aif), ImageFormat::kAif, nullptr);
+  const std::string text = FormatReportText(report);
+  EXPECT_NE(text.find("format:       AIF image\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("CodeID:       ????????\nlength:       128 (0x00080)\n"), std::string::npos);
+  // 0xAAAAAAAA + 3 * 0xE1A00000 + 0xEAFFFFFE, modulo 2^32
+  EXPECT_NE(text.find("computed LRC: 0x3a8aaaa8\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("DataLength"), std::string::npos);
+  EXPECT_NE(text.find("result:       valid\n"), std::string::npos);
+}
+
+TEST(PrintableTextTest, ControlCharactersAreShownNotSent) {
+  EXPECT_EQ(PrintableText("a\x1b[2Jb\tc\nd\x7f", false), "a\\x1b[2Jb\\x09c\\x0ad\\x7f");
+  EXPECT_EQ(PrintableText("a\x1b\tc\nd", true), "a\\x1b\tc\nd");
+  EXPECT_EQ(PrintableText("caf\xc3\xa9", false), "caf\xc3\xa9");
+}
+
+TEST(JsonStringTest, AnyBytesGiveValidJson) {
+  EXPECT_EQ(JsonString(""), "\"\"");
+  EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
+  EXPECT_EQ(JsonString(std::string("\n\0\x1f\x7f\x80\xff", 6)),
+            "\"\\u000a\\u0000\\u001f\\u007f\\u0080\\u00ff\"");
+}
+
+}  // namespace
