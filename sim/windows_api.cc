@@ -193,8 +193,9 @@ LSTATUS OpenKeyAt(Platform& p, HKEY key, LPCSTR sub_key, REGSAM access, PHKEY re
   std::string path;
   const OpenKey* parent = nullptr;
   if (!KeyPath(p, key, &path, &parent)) return ERROR_INVALID_HANDLE;
-  if (sub_key != nullptr && *sub_key != '\0')
+  if (sub_key != nullptr && *sub_key != '\0') {
     path += (path.empty() ? "" : "\\") + std::string(sub_key);
+  }
   int port = -1;
   if (!KeyExists(*p.config, path, &port)) return ERROR_FILE_NOT_FOUND;
   const std::uintptr_t handle = p.next_key++;
