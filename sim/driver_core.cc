@@ -246,9 +246,41 @@ Result CarryOut(Operation op, const AdapterConfig& adapter, FirmwareRecord& firm
   return {kRejectedFlag, 0};
 }
 
-bool ServeTransaction(const MachineConfig& config, MachineState& state, const PortConfig& port,
-                      std::uint8_t* buffer, std::uint32_t size) {
+// xorshift32: any bytes will do, as long as a run can be repeated.
+std::uint8_t NextGarbageByte(std::uint32_t& x) {
+  x ^= x << 13;
+  x ^= x >> 17;
+  x ^= x << 5;
+  return static_cast<std::uint8_t>(x >> 24);
+}
+
+bool Inside(std::uint32_t at, const std::uint8_t* buffer, const Area& area) {
+  const auto start = static_cast<std::uint32_t>(area.data - buffer);
+  return at >= start && at - start < area.length;
+}
+
+// Leaves what the system reads back: the status byte, ResultCode and
+// ResultFlag, and the DataIn and ParmIn areas.
+void Scribble(std::uint8_t* buffer, std::uint32_t size, const Transaction& tx,
+              std::uint32_t& generator) {
+  for (std::uint32_t at = 0; at < size; ++at) {
+    const bool kept = at == kStatusOffset || (at >= kResultCodeOffset && at <= kResultFlagOffset) ||
+                      Inside(at, buffer, tx.data_in) || Inside(at, buffer, tx.parm_in);
+    if (!kept) buffer[at] = NextGarbageByte(generator);
+  }
+}
+
+// A port whose device has gone away fails every call from its limit on.
+bool PortStillAnswers(const PortConfig& port, std::uint32_t& served) {
   if (port.transactions_fail) return false;
+  if (port.has_transaction_limit && served >= port.transaction_limit) return false;
+  ++served;
+  return true;
+}
+
+bool ServeTransaction(const MachineConfig& config, MachineState& state, int port_index,
+                      std::uint8_t* buffer, std::uint32_t size) {
+  if (!PortStillAnswers(config.ports[port_index], state.transactions[port_index])) return false;
   Transaction tx;
   if (!DecodeTransaction(buffer, size, &tx)) return false;
   const int index = FindAdapter(config, tx.node);
@@ -267,10 +299,11 @@ bool ServeTransaction(const MachineConfig& config, MachineState& state, const Po
   const bool overridden = answer.kind == AnswerKind::kOverride;
   if (overridden && (answer.status != 0 || answer.flag != 0)) {
     WriteAnswer(buffer, answer.status, answer.flag, answer.code);
-    return true;
+  } else {
+    const Result result = CarryOut(op, adapter, state.firmware[index], tx);
+    WriteAnswer(buffer, 0, result.flag, overridden ? answer.code : result.code);
   }
-  const Result result = CarryOut(op, adapter, state.firmware[index], tx);
-  WriteAnswer(buffer, 0, result.flag, overridden ? answer.code : result.code);
+  if (adapter.garbage) Scribble(buffer, size, tx, state.garbage);
   return true;
 }
 
@@ -334,7 +367,7 @@ bool ServeMiniportRequest(const MachineConfig& config, MachineState& state, int 
     case kNodeQueryControlCode:
       return ServeNodeQuery(port_config, buffer, size);
     case kTransactionControlCode:
-      return ServeTransaction(config, state, port_config, buffer, size);
+      return ServeTransaction(config, state, port, buffer, size);
     default:
       return false;
   }

@@ -68,12 +68,20 @@ struct PortConfig {
   std::int8_t node = 0;
   NodeQueryMode node_query = NodeQueryMode::kOk;
   bool transactions_fail = false;
+  /// A device that goes away mid-run: once `transaction_limit` transactions
+  /// have been served on the port, every later DeviceIoControl on it fails.
+  bool has_transaction_limit = false;
+  std::uint32_t transaction_limit = 0;
 };
 
 struct AdapterConfig {
   std::uint32_t node = 0;
   std::uint8_t mode = 0;
   bool partner = false;
+  /// Every answer also overwrites the packet bytes that the system does not
+  /// read back (all but the status, the result bytes and the receiving
+  /// areas) with pseudo-random bytes.
+  bool garbage = false;
   std::uint8_t vpd[kVpdSize] = {};
   Answer answers[kOperationCount] = {};
 };
@@ -96,6 +104,10 @@ struct FirmwareRecord {
 /// The adapters' changing state, indexed like MachineConfig::adapters.
 struct MachineState {
   FirmwareRecord firmware[kMaxAdapters] = {};
+  /// Transactions served on each port so far.
+  std::uint32_t transactions[kPortCount] = {};
+  /// The generator of an adapter's garbage bytes: the same after each load.
+  std::uint32_t garbage = 0x9E3779B9u;
 };
 
 /// Writes the VPD record the machine gives an adapter whose LL keyword is

@@ -287,6 +287,54 @@ TEST_F(SimDriverCore, FailingTransactionsOnlyFailOnTheirPort) {
   EXPECT_TRUE(Serve(b, 2));
 }
 
+TEST_F(SimDriverCore, PortFailsFromItsTransactionLimitOn) {
+  Load(R"({"ports": [{"port": 1, "driver": "qarmix", "node": 11, "fail_after": 2},
+                     {"port": 2, "driver": "qarmix", "fail_after": 0}],
+           "adapters": [{"node": 11}]})");
+  for (int i = 0; i < 2; ++i) Answer(ModeQuery());
+  Bytes third = Transaction(ModeQuery());
+  const Bytes sent = third;
+  EXPECT_FALSE(Serve(third));
+  EXPECT_EQ(third, sent);
+  Bytes again = Transaction(Identify());
+  EXPECT_FALSE(Serve(again)) << "the device stays gone";
+  Bytes query = Header(kNodeQueryControlCode, 144);
+  EXPECT_TRUE(Serve(query)) << "only transactions are counted";
+  Bytes other = Transaction(ModeQuery());
+  EXPECT_FALSE(Serve(other, 2)) << "a limit of 0 fails the first one";
+}
+
+TEST_F(SimDriverCore, GarbageCoversAllButWhatTheSystemReadsBack) {
+  Load(R"({"ports": [{"port": 1, "driver": "qarmix"}],
+           "adapters": [{"node": 11, "garbage": true, "answers": {"read": {"code": -7}}},
+                        {"node": 12}]})");
+  Request clean = Read(0x70010, 256, 256);
+  clean.node = 12;
+  const Bytes expected = Answer(clean);
+  const Request read = Read(0x70010, 256, 256);
+  Bytes b = Transaction(read);
+  const Bytes sent = b;
+  ASSERT_TRUE(Serve(b));
+  EXPECT_EQ(Status(b), 0);
+  EXPECT_EQ(Code(b), -7);
+  EXPECT_EQ(Flag(b), 0);
+  EXPECT_EQ(DataIn(read, b), DataIn(clean, expected));
+  std::size_t changed = 0;
+  for (std::size_t at = 0; at < 140 + 8; ++at) changed += b[at] != sent[at];
+  EXPECT_GT(changed, 100u) << "header, DPB copy and ParmOut are garbage";
+
+  // Garbage in a ParmIn answer leaves the answer itself.
+  Bytes mode = Transaction(ModeQuery());
+  ASSERT_TRUE(Serve(mode));
+  EXPECT_EQ(ParmIn(ModeQuery(), mode), (Bytes{0, 0, 0, 0}));
+  // The same bytes after each load, so that runs repeat.
+  Load(R"({"ports": [{"port": 1, "driver": "qarmix"}],
+           "adapters": [{"node": 11, "garbage": true, "answers": {"read": {"code": -7}}}]})");
+  Bytes repeat = Transaction(read);
+  ASSERT_TRUE(Serve(repeat));
+  EXPECT_EQ(repeat, b);
+}
+
 TEST_F(SimDriverCore, SixtyFourMebibyteDownloadIsVerifiedQuickly) {
   Bytes image(64u << 20);
   for (std::size_t i = 0; i < image.size(); i += 4093) image[i] = static_cast<std::uint8_t>(i);

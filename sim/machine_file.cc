@@ -233,8 +233,9 @@ class Reader {
 
   bool ReadPort(const Json& item, const std::string& path) {
     if (!RequireObject(item, path)) return false;
-    if (!CheckFields(item, path,
-                     {"port", "driver", "device", "node", "node_query", "transactions"})) {
+    if (!CheckFields(
+            item, path,
+            {"port", "driver", "device", "node", "node_query", "transactions", "fail_after"})) {
       return false;
     }
     const Json* number = Find(item, "port");
@@ -253,9 +254,11 @@ class Reader {
         !OptionalChoice(item, path, "device", {"present", "missing"}, &device) ||
         !OptionalInteger(item, path, "node", -128, 127, &port.node) ||
         !OptionalChoice(item, path, "node_query", {"ok", "fail", "silent"}, &node_query) ||
-        !OptionalChoice(item, path, "transactions", {"ok", "fail"}, &transactions)) {
+        !OptionalChoice(item, path, "transactions", {"ok", "fail"}, &transactions) ||
+        !OptionalInteger(item, path, "fail_after", 0, UINT32_MAX, &port.transaction_limit)) {
       return false;
     }
+    port.has_transaction_limit = Find(item, "fail_after") != nullptr;
     port.device_present = device == 0;
     port.node_query = static_cast<NodeQueryMode>(node_query);
     port.transactions_fail = transactions == 1;
@@ -279,7 +282,9 @@ class Reader {
 
   bool ReadAdapter(const Json& item, const std::string& path) {
     if (!RequireObject(item, path)) return false;
-    if (!CheckFields(item, path, {"node", "mode", "vpd", "partner", "answers"})) return false;
+    if (!CheckFields(item, path, {"node", "mode", "vpd", "partner", "garbage", "answers"})) {
+      return false;
+    }
     const Json* node = Find(item, "node");
     if (node == nullptr) return Fail(path, "missing required field \"node\"");
     AdapterConfig& adapter = config_.adapters[config_.adapter_count];
@@ -293,19 +298,19 @@ class Reader {
     }
     BuildVpdRecord('0', '0', adapter.vpd);
     if (!OptionalInteger(item, path, "mode", 0, 255, &adapter.mode) ||
-        !ReadVpd(item, path, adapter) || !ReadPartner(item, path, adapter) ||
-        !ReadAnswers(item, path, adapter)) {
+        !ReadVpd(item, path, adapter) || !ReadFlag(item, path, "partner", &adapter.partner) ||
+        !ReadFlag(item, path, "garbage", &adapter.garbage) || !ReadAnswers(item, path, adapter)) {
       return false;
     }
     ++config_.adapter_count;
     return true;
   }
 
-  bool ReadPartner(const Json& item, const std::string& path, AdapterConfig& adapter) {
-    const Json* partner = Find(item, "partner");
-    if (partner == nullptr) return true;
-    if (!partner->is_boolean()) return Fail(Member(path, "partner"), "must be true or false");
-    adapter.partner = partner->get<bool>();
+  bool ReadFlag(const Json& item, const std::string& path, std::string_view key, bool* out) {
+    const Json* flag = Find(item, key);
+    if (flag == nullptr) return true;
+    if (!flag->is_boolean()) return Fail(Member(path, key), "must be true or false");
+    *out = flag->get<bool>();
     return true;
   }
 
@@ -390,19 +395,37 @@ class Reader {
   std::string error_;
 };
 
+// The error is printed as one line: the names it quotes come from the file
+// and may hold any character.
+std::string OneLine(const std::string& error) {
+  std::string line;
+  for (const char c : error) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      constexpr char kHex[] = "0123456789abcdef";
+      line += "\\u00";
+      line += kHex[byte >> 4];
+      line += kHex[byte & 0xF];
+    } else {
+      line += c;
+    }
+  }
+  return line;
+}
+
 }  // namespace
 
 std::string ParseMachineFile(std::string_view text, MachineConfig& config) {
   config = MachineConfig{};
   SyntaxChecker checker;
   if (!Json::sax_parse(text.begin(), text.end(), &checker)) {
-    return checker.error().empty() ? "not valid JSON" : checker.error();
+    return checker.error().empty() ? "not valid JSON" : OneLine(checker.error());
   }
   const Json doc = Json::parse(text.begin(), text.end(), nullptr, false);
   if (doc.is_discarded()) return "not valid JSON";
   Reader reader(config);
   reader.ReadMachine(doc);
-  return reader.error();
+  return OneLine(reader.error());
 }
 
 }  // namespace sim

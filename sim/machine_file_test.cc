@@ -91,6 +91,15 @@ TEST_F(SimMachineFile, RejectsWhatDoesNotFitTheFormat) {
        "adapters[0].vpd.ll: must be a string of two printable ASCII characters"},
       {R"({"adapters": [{"node": 1, "vpd": {"hex": "00"}}]})",
        "adapters[0].vpd.hex: must be 512 hex digits (256 bytes), not 2 characters"},
+      // Fault injection.
+      {R"({"ports": [{"port": 1, "fail_after": -1}]})",
+       "ports[0].fail_after: must be an integer from 0 to 4294967295"},
+      {R"({"adapters": [{"node": 1, "garbage": "yes"}]})",
+       "adapters[0].garbage: must be true or false"},
+      // A name from the file is quoted on the one error line.
+      {R"({"ports": [{"port": 1, "a\nb\u001b": 1}]})",
+       R"(ports[0]: unknown field "a\u000ab\u001b")"},
+      {R"({"a\tb": {"x": 1, "x": 2}})", R"(a\u0009b: duplicate field "x")"},
   };
   for (const ErrorCase& c : cases) EXPECT_EQ(Parse(c.text), c.error) << c.text;
 }
@@ -137,12 +146,14 @@ TEST_F(SimMachineFile, AbsentFieldsTakeTheirDefaults) {
   EXPECT_EQ(port.node, 0);
   EXPECT_EQ(port.node_query, NodeQueryMode::kOk);
   EXPECT_FALSE(port.transactions_fail);
+  EXPECT_FALSE(port.has_transaction_limit);
   EXPECT_FALSE(config_->ports[2].listed);
   ASSERT_EQ(config_->adapter_count, 1);
   const AdapterConfig& adapter = config_->adapters[0];
   EXPECT_EQ(adapter.node, 4294967295u);
   EXPECT_EQ(adapter.mode, 0);
   EXPECT_FALSE(adapter.partner);
+  EXPECT_FALSE(adapter.garbage);
   std::uint8_t ll00[kVpdSize];
   BuildVpdRecord('0', '0', ll00);
   EXPECT_EQ(0, std::memcmp(adapter.vpd, ll00, kVpdSize));
@@ -157,8 +168,8 @@ TEST_F(SimMachineFile, ReadsEveryField) {
   std::string hex;
   for (int i = 0; i < kVpdSize; ++i) hex += i % 2 ? "aB" : "0f";
   ASSERT_EQ(Parse(R"({"ports": [{"port": 15, "driver": "qarmix", "device": "missing",
-      "node": -128, "node_query": "silent", "transactions": "fail"}],
-      "adapters": [{"node": 5, "mode": 1, "partner": true, "vpd": {"hex": ")" +
+      "node": -128, "node_query": "silent", "transactions": "fail", "fail_after": 4294967295}],
+      "adapters": [{"node": 5, "mode": 1, "partner": true, "garbage": true, "vpd": {"hex": ")" +
                   hex + R"("},
                     "answers": {"download": {"status": -1, "flag": 2, "code": -300},
                                 "post_notice": "fail"}}]})"),
@@ -170,9 +181,12 @@ TEST_F(SimMachineFile, ReadsEveryField) {
   EXPECT_EQ(port.node, -128);
   EXPECT_EQ(port.node_query, NodeQueryMode::kSilent);
   EXPECT_TRUE(port.transactions_fail);
+  EXPECT_TRUE(port.has_transaction_limit);
+  EXPECT_EQ(port.transaction_limit, 4294967295u);
   const AdapterConfig& adapter = config_->adapters[0];
   EXPECT_EQ(adapter.mode, 1);
   EXPECT_TRUE(adapter.partner);
+  EXPECT_TRUE(adapter.garbage);
   EXPECT_EQ(adapter.vpd[0], 0x0F);
   EXPECT_EQ(adapter.vpd[255], 0xAB);
   const Answer& download = adapter.answers[static_cast<int>(Operation::kDownload)];
