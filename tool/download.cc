@@ -72,8 +72,10 @@ void ReportDownload(std::uint32_t node, const char* code_id, std::int16_t rc) {
 /// The probe pass: every node of the range, before any download.
 VpdCopies ProbeAllNodes() {
   VpdCopies copies{};
-  std::uint8_t scratch[kVpdSize];
   for (std::uint32_t node = kFirstScanNode; node <= kLastScanNode; ++node) {
+    // The record's buffer travels to the adapter with the read: zeros, not
+    // what the stack or the previous node's record left there.
+    std::uint8_t scratch[kVpdSize] = {};
     if (!ProbeAdapter(node, scratch)) continue;
     auto* copy = static_cast<std::uint8_t*>(DpbAllocate(kVpdSize, 0));
     if (copy == nullptr) ErrorExit("out of memory");
