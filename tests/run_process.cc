@@ -73,6 +73,17 @@ void Communicate(int in_fd, int out_fd, int err_fd, const std::string& input,
   }
 }
 
+/// The words of QXFW_TEST_WRAPPER, which runs the project's own programs
+/// under a checker (e.g. "valgrind -q --error-exitcode=99"); none when unset.
+std::vector<std::string> WrapperWords(const std::string& program) {
+  const char* wrapper = std::getenv("QXFW_TEST_WRAPPER");
+  if (wrapper == nullptr || program.rfind(BuiltProgram(""), 0) != 0) return {};
+  std::vector<std::string> words;
+  std::istringstream text(wrapper);
+  for (std::string word; text >> word;) words.push_back(word);
+  return words;
+}
+
 }  // namespace
 
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
@@ -87,13 +98,15 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
   posix_spawn_file_actions_adddup2(&actions, in[0], 0);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-  std::vector<std::string> argv_strings = {program};
+  std::vector<std::string> argv_strings = WrapperWords(program);
+  argv_strings.push_back(program);
   argv_strings.insert(argv_strings.end(), args.begin(), args.end());
   std::vector<std::string> env_strings = BuildEnvironment(options);
   std::vector<char*> argv = Pointers(argv_strings);
   std::vector<char*> envp = Pointers(env_strings);
   pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  // A wrapper's name is looked up on PATH; a path (with a '/') is used as it is.
+  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]);
   close(out[1]);

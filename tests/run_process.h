@@ -23,7 +23,10 @@ struct ProcessOptions {
   std::string input;
 };
 
-/// Runs `program` with `args` (argv[1] onwards) and waits for it.
+/// Runs `program` with `args` (argv[1] onwards) and waits for it. A program
+/// of this project's build (BuiltProgram) runs under the command that
+/// QXFW_TEST_WRAPPER holds, when set: words separated by blanks, the first
+/// looked up on PATH (e.g. "valgrind -q --error-exitcode=99").
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options = {});
 
