@@ -3,11 +3,12 @@
 // that misbehave. Besides what the tool prints and its exit status, every
 // run's trace is held to what must never happen: a request other than a
 // probe before the image has been validated (a refused image sends nothing
-// at all), a download to a partner or to an adapter of another LL, and
-// image bytes sent that differ from the file's. docs/robustness.md lists
-// the cases.
+// at all), a download to a partner or to an adapter of another LL, image
+// bytes sent that differ from the file's, and a receiving buffer that goes
+// out holding data. docs/robustness.md lists the cases.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -328,16 +329,19 @@ TEST(Robustness, OutOfMemorySendsNothing) {
 }
 
 TEST(Robustness, LongPathsAreCutSafelyAndStillLoad) {
-  // A real file 4,000 characters deep: folders of 200 characters each.
+  // A real file 4,000 characters deep: folders of up to 200 characters,
+  // then a name of 100 to 250 (a name may have 255 at most).
+  constexpr std::size_t kPathLength = 4000;
   TempDir dir;
   std::string folder = dir.path();
-  while (folder.size() < 3800) {
-    folder += "/" + std::string(200, 'd');
+  while (kPathLength - folder.size() > 1 + 250) {
+    const std::size_t length = std::min<std::size_t>(200, kPathLength - folder.size() - 102);
+    folder += "/" + std::string(length, 'd');
     std::filesystem::create_directory(folder);
   }
-  const std::string name = std::string(4000 - folder.size() - 1 - 4, 'f') + ".L1A";
+  const std::string name = std::string(kPathLength - folder.size() - 1 - 4, 'f') + ".L1A";
   const std::string good = folder + "/" + name;
-  ASSERT_EQ(good.size(), 4000u);
+  ASSERT_EQ(good.size(), kPathLength);
   { std::ofstream(good, std::ios::binary) << kImage; }
   const MachineSpec machine = TwoGoodAdapters();
   const ScenarioResult loaded = RunOn(machine, {}, {good});
