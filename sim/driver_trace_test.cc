@@ -39,13 +39,12 @@ TEST(SimDriverTrace, RecordsBecomeTheSimulatedMachinesLines) {
                                  Record(refused, std::string("\0\0", 2), "", 0),
                              &lines),
             "");
-  EXPECT_EQ(lines,
-            R"({"op":"DeviceIoControl","handle":4,"port":15,"code":315400,"size":3,)"
-            R"("sent":"0102ff","answer":"0002fe","result":1})"
-            "\n"
-            R"({"op":"DeviceIoControl","handle":5,"port":0,"code":305419896,"size":2,)"
-            R"("sent":"0000","answer":"","result":0})"
-            "\n");
+  EXPECT_EQ(lines, R"({"op":"DeviceIoControl","handle":4,"port":15,"code":315400,"size":3,)"
+                   R"("sent":"0102ff","answer":"0002fe","result":1})"
+                   "\n"
+                   R"({"op":"DeviceIoControl","handle":5,"port":0,"code":305419896,"size":2,)"
+                   R"("sent":"0000","answer":"","result":0})"
+                   "\n");
 }
 
 TEST(SimDriverTrace, ARecordCutShortIsReportedAfterTheWholeOnes) {

@@ -9,10 +9,10 @@ namespace {
 // record per listed port, then one per adapter.
 constexpr std::uint8_t kMagic[4] = {'Q', 'X', 'M', 'I'};
 constexpr std::uint32_t kVersion = 1;
-constexpr std::uint32_t kMagicAt = 0;           // 4 bytes
-constexpr std::uint32_t kVersionAt = 4;         // u32
-constexpr std::uint32_t kPortCountAt = 8;       // u32
-constexpr std::uint32_t kAdapterCountAt = 12;   // u32
+constexpr std::uint32_t kMagicAt = 0;          // 4 bytes
+constexpr std::uint32_t kVersionAt = 4;        // u32
+constexpr std::uint32_t kPortCountAt = 8;      // u32
+constexpr std::uint32_t kAdapterCountAt = 12;  // u32
 constexpr std::uint32_t kHeaderSize = 16;
 
 // Port record: a fixed part, then the driver name's bytes.
@@ -25,25 +25,27 @@ constexpr std::uint32_t kPortFixedSize = 6;
 constexpr std::uint8_t kFlagHasDriver = 1;
 constexpr std::uint8_t kFlagDevicePresent = 2;
 constexpr std::uint8_t kFlagTransactionsFail = 4;
-constexpr std::uint8_t kKnownPortFlags = kFlagHasDriver | kFlagDevicePresent | kFlagTransactionsFail;
+constexpr std::uint8_t kKnownPortFlags =
+    kFlagHasDriver | kFlagDevicePresent | kFlagTransactionsFail;
 
 // Adapter record, fixed size; the answers follow in Operation order.
-constexpr std::uint32_t kAdapterNodeAt = 0;      // u32
-constexpr std::uint32_t kAdapterModeAt = 4;      // u8
-constexpr std::uint32_t kAdapterPartnerAt = 5;   // u8, 0 or 1
-constexpr std::uint32_t kAdapterVpdAt = 6;       // kVpdSize bytes
-constexpr std::uint32_t kAdapterAnswersAt = 262; // kOperationCount answers
-constexpr std::uint32_t kAnswerKindAt = 0;       // u8, AnswerKind
-constexpr std::uint32_t kAnswerStatusAt = 1;     // i8
-constexpr std::uint32_t kAnswerFlagAt = 2;       // u8
-constexpr std::uint32_t kAnswerCodeAt = 3;       // i16
+constexpr std::uint32_t kAdapterNodeAt = 0;       // u32
+constexpr std::uint32_t kAdapterModeAt = 4;       // u8
+constexpr std::uint32_t kAdapterPartnerAt = 5;    // u8, 0 or 1
+constexpr std::uint32_t kAdapterVpdAt = 6;        // kVpdSize bytes
+constexpr std::uint32_t kAdapterAnswersAt = 262;  // kOperationCount answers
+constexpr std::uint32_t kAnswerKindAt = 0;        // u8, AnswerKind
+constexpr std::uint32_t kAnswerStatusAt = 1;      // i8
+constexpr std::uint32_t kAnswerFlagAt = 2;        // u8
+constexpr std::uint32_t kAnswerCodeAt = 3;        // i16
 constexpr std::uint32_t kAnswerSize = 5;
 constexpr std::uint32_t kAdapterRecordSize = kAdapterAnswersAt + kOperationCount * kAnswerSize;
 
 static_assert(kAdapterAnswersAt == kAdapterVpdAt + kVpdSize, "answers follow the VPD record");
 static_assert(kAnswerCodeAt + 2 == kAnswerSize, "the code ends the answer");
 static_assert(kPortDriverLengthAt + 2 == kPortFixedSize, "the name follows its length");
-static_assert(static_cast<int>(AnswerKind::kFail) == 2 && static_cast<int>(NodeQueryMode::kSilent) == 2,
+static_assert(static_cast<int>(AnswerKind::kFail) == 2 &&
+                  static_cast<int>(NodeQueryMode::kSilent) == 2,
               "the decoder's range checks know the last value of each enumeration");
 
 // Reads an image front to back; every Take is checked against the end.
@@ -184,8 +186,8 @@ std::uint32_t MaxMachineImageSize() {
 }
 
 std::uint32_t MachineImageSize(const MachineConfig& config) {
-  std::uint32_t size = kHeaderSize + static_cast<std::uint32_t>(config.adapter_count) *
-                                         kAdapterRecordSize;
+  std::uint32_t size =
+      kHeaderSize + static_cast<std::uint32_t>(config.adapter_count) * kAdapterRecordSize;
   for (const PortConfig& port : config.ports) {
     if (port.listed) size += kPortFixedSize + port.driver_length;
   }

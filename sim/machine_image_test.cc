@@ -96,11 +96,9 @@ TEST(SimMachineImage, LayoutIsExplicitLittleEndian) {
   ASSERT_EQ(image.size(), 16u + 6u + 2u + 297u);
   EXPECT_EQ(Bytes(image.begin() + 8, image.begin() + 16), (Bytes{1, 0, 0, 0, 1, 0, 0, 0}));
   // Port 9: driver and present device flags, node 0xFE, "fail", a 2-byte name.
-  EXPECT_EQ(Bytes(image.begin() + 16, image.begin() + 24),
-            (Bytes{9, 3, 0xFE, 1, 2, 0, 'a', 'b'}));
+  EXPECT_EQ(Bytes(image.begin() + 16, image.begin() + 24), (Bytes{9, 3, 0xFE, 1, 2, 0, 'a', 'b'}));
   const std::size_t adapter = 24;
-  EXPECT_EQ(Bytes(image.begin() + adapter, image.begin() + adapter + 6),
-            (Bytes{2, 1, 0, 0, 3, 0}));
+  EXPECT_EQ(Bytes(image.begin() + adapter, image.begin() + adapter + 6), (Bytes{2, 1, 0, 0, 3, 0}));
   const std::size_t identify = adapter + 262 + 3 * 5;
   EXPECT_EQ(Bytes(image.begin() + identify, image.begin() + identify + 5),
             (Bytes{1, 0, 0, 0xFE, 0xFF}));

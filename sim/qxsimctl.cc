@@ -63,7 +63,8 @@ int WriteMachineImage(const char* image_path) {
   std::vector<std::uint8_t> image(sim::MachineImageSize(*config));
   sim::EncodeMachineImage(*config, image.data());
   std::ofstream out(image_path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+  out.write(reinterpret_cast<const char*>(image.data()),
+            static_cast<std::streamsize>(image.size()));
   out.close();
   if (!out) return ToolFault(std::string("cannot write ") + image_path);
   return 0;

@@ -73,8 +73,8 @@ static int Serve(int port, ULONG code, UCHAR* buffer, ULONG in_size, ULONG out_s
   return QxServeRequest(g_driver->machine, port, buffer, in_size);
 }
 
-static void TraceHead(ULONG handle, int port, ULONG code, ULONG in_size, ULONG sent,
-                      ULONG answered, const UCHAR* buffer) {
+static void TraceHead(ULONG handle, int port, ULONG code, ULONG in_size, ULONG sent, ULONG answered,
+                      const UCHAR* buffer) {
   UCHAR header[QX_CONTROL_HEADER_SIZE];
   QxEncodeControlHeader(handle, (uint32_t)port, code, in_size, sent, answered, header);
   QxAppend(g_driver->trace, header, sizeof header);
@@ -126,8 +126,7 @@ static NTSTATUS LoadMachine(QxDriver* state) {
   ULONG size;
   NTSTATUS status = QxReadWholeFile(kMachinePath, QxMaxMachineImageSize(), &image, &size);
   if (!NT_SUCCESS(status)) return status;
-  state->machine_storage =
-      ExAllocatePoolWithTag(NonPagedPool, QxMachineStorageSize(), QX_POOL_TAG);
+  state->machine_storage = ExAllocatePoolWithTag(NonPagedPool, QxMachineStorageSize(), QX_POOL_TAG);
   if (state->machine_storage != NULL) {
     state->machine = QxLoadMachine(state->machine_storage, image, size);
   }

@@ -10,8 +10,7 @@ static const WCHAR kDeviceMapPath[] = L"\\Registry\\Machine\\HARDWARE\\DEVICEMAP
 
 /* Writes prefix, the decimal port number and suffix into out. REQUIRES: the
  * result and its NUL fit QX_NAME_CAPACITY; 0 <= number < 100. */
-static void FormatPortName(WCHAR out[QX_NAME_CAPACITY], PCWSTR prefix, int number,
-                           PCWSTR suffix) {
+static void FormatPortName(WCHAR out[QX_NAME_CAPACITY], PCWSTR prefix, int number, PCWSTR suffix) {
   int at = 0;
   while (*prefix != 0) out[at++] = *prefix++;
   if (number >= 10) out[at++] = (WCHAR)(L'0' + number / 10);
@@ -24,10 +23,9 @@ static NTSTATUS CreateVolatileKey(HANDLE parent, PCWSTR name, HANDLE* key, ULONG
   UNICODE_STRING text;
   OBJECT_ATTRIBUTES attributes;
   RtlInitUnicodeString(&text, name);
-  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                             parent, NULL);
-  return ZwCreateKey(key, KEY_ALL_ACCESS, &attributes, 0, NULL, REG_OPTION_VOLATILE,
-                     disposition);
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, parent,
+                             NULL);
+  return ZwCreateKey(key, KEY_ALL_ACCESS, &attributes, 0, NULL, REG_OPTION_VOLATILE, disposition);
 }
 
 /* HARDWARE\DEVICEMAP\Scsi, made if it isn't there. */
