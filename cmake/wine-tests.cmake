@@ -13,6 +13,10 @@ set(QX_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH
 set(QX_NATIVE_BUILD_DIR ${PROJECT_SOURCE_DIR}/build CACHE PATH
     "The Linux build whose end-to-end tests also run on this build under Wine")
 
+if(NOT EXISTS ${QX_GOOGLETEST_SOURCE}/CMakeLists.txt)
+  message(FATAL_ERROR "no GoogleTest sources in ${QX_GOOGLETEST_SOURCE} (Debian: googletest); "
+                      "set QX_GOOGLETEST_SOURCE, or QX_BUILD_TESTS=OFF to build without tests")
+endif()
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(${QX_GOOGLETEST_SOURCE} ${PROJECT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
@@ -32,7 +36,7 @@ add_test(NAME wine_server_stop COMMAND ${QX_WINE_RUN} --stop)
 set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine)
 set_tests_properties(wine_server_stop PROPERTIES FIXTURES_CLEANUP wine)
 set_tests_properties(wine_prefix wine_server_stop PROPERTIES
-                     ENVIRONMENT "${QX_WINE_ENVIRONMENT}" LABELS wine)
+                     ENVIRONMENT "${QX_WINE_ENVIRONMENT}" LABELS wine TIMEOUT 300)
 
 # Registers one cross-built GoogleTest binary, run whole under Wine. Tests on
 # the Linux simulated machine (qx_sim) have no Windows form, and those of the
@@ -46,7 +50,7 @@ function(qx_add_wine_test name)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES ENVIRONMENT "${QX_WINE_ENVIRONMENT}"
-                       FIXTURES_REQUIRED wine LABELS wine)
+                       FIXTURES_REQUIRED wine LABELS wine TIMEOUT 300)
 endfunction()
 
 # The programs the end-to-end tests run (QXFW_BIN_DIR/tool/NAME), here the
@@ -83,7 +87,7 @@ foreach(binary IN LISTS binaries)
   add_test(wine_${name} "${binary}")
   set_tests_properties(wine_${name} PROPERTIES ENVIRONMENT "@QX_E2E_ENVIRONMENT@"
                        FIXTURES_REQUIRED wine RESOURCE_LOCK wine_driver LABELS wine
-                       TIMEOUT 1800)
+                       TIMEOUT 900)
 endforeach()
 ]=])
 set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${PROJECT_BINARY_DIR}/wine/e2e_tests.cmake)

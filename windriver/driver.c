@@ -49,6 +49,7 @@ static void Unlock(QxDriver* state) { KeReleaseMutex(&state->lock, FALSE); }
 static NTSTATUS QxDispatchCreate(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   UNREFERENCED_PARAMETER(device);
+  if (stack->FileObject == NULL) return Complete(irp, STATUS_INVALID_PARAMETER, 0);
   Lock(g_driver);
   stack->FileObject->FsContext = (PVOID)(ULONG_PTR)g_driver->next_handle++;
   Unlock(g_driver);
@@ -90,7 +91,8 @@ static void TraceTail(const UCHAR* buffer, ULONG answered, int served) {
 static NTSTATUS QxDispatchControl(PDEVICE_OBJECT device, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   const int port = ((QxPortDevice*)device->DeviceExtension)->port;
-  const ULONG handle = (ULONG)(ULONG_PTR)stack->FileObject->FsContext;
+  const ULONG handle =
+      stack->FileObject != NULL ? (ULONG)(ULONG_PTR)stack->FileObject->FsContext : 0;
   const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
   const ULONG in_size = stack->Parameters.DeviceIoControl.InputBufferLength;
   const ULONG out_size = stack->Parameters.DeviceIoControl.OutputBufferLength;
