@@ -19,6 +19,10 @@ inline constexpr int kVpdSize = 256;
 inline constexpr int kMaxDriverNameLength = 255;
 inline constexpr int kCodeIdSize = 8;
 
+/// Device handles of each load are numbered from here up, one per
+/// CreateFileA that succeeds, so that traces come out the same every run.
+inline constexpr std::intptr_t kFirstDeviceHandle = 4;
+
 /// ControlCode values of the packet header.
 inline constexpr std::uint32_t kTransactionControlCode = 0x80000001u;
 inline constexpr std::uint32_t kNodeQueryControlCode = 0x80000002u;

@@ -11,11 +11,9 @@
 #include <string_view>
 #include <vector>
 
-namespace sim {
+#include "sim/driver_core.h"  // kFirstDeviceHandle
 
-/// Device handles of each load are numbered from here up, one per
-/// CreateFileA that succeeds, so that traces come out the same every run.
-inline constexpr std::intptr_t kFirstDeviceHandle = 4;
+namespace sim {
 
 /// Replaces the current machine by the one `machine_json` describes (the
 /// machine file format), closing every open handle and registry key,

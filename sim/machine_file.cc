@@ -1,6 +1,12 @@
 #include "sim/machine_file.h"
 
+#include <fcntl.h>
+
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -413,7 +419,41 @@ std::string OneLine(const std::string& error) {
   return line;
 }
 
+std::string ReadWholeFile(const char* path, std::string* contents) {
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) return std::strerror(errno);
+  char chunk[65536];
+  std::size_t got = 0;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) contents->append(chunk, got);
+  const int error = std::ferror(file) ? (errno != 0 ? errno : EIO) : 0;
+  std::fclose(file);
+  return error != 0 ? std::strerror(error) : "";
+}
+
 }  // namespace
+
+std::string ReadMachineFromEnvironment(MachineConfig& config) {
+  const char* path = std::getenv("QXFW_MACHINE");
+  if (path == nullptr) return ParseMachineFile("{}", config);  // the empty machine
+  if (*path == '\0') return "QXFW_MACHINE is set but names no file";
+  std::string text;
+  const std::string read_error = ReadWholeFile(path, &text);
+  if (!read_error.empty()) return std::string(path) + ": cannot be read: " + read_error;
+  const std::string error = ParseMachineFile(text, config);
+  return error.empty() ? "" : std::string(path) + ": " + error;
+}
+
+int OpenTraceFromEnvironment(std::string* error) {
+  const char* path = std::getenv("QXFW_TRACE");
+  if (path == nullptr) return -1;
+  if (*path == '\0') {
+    *error = "QXFW_TRACE is set but names no file";
+    return -1;
+  }
+  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) *error = "trace file " + std::string(path) + " cannot be opened: " + strerror(errno);
+  return fd;
+}
 
 std::string ParseMachineFile(std::string_view text, MachineConfig& config) {
   config = MachineConfig{};

@@ -17,6 +17,17 @@ namespace sim {
 /// nothing is thrown and no global state is touched.
 std::string ParseMachineFile(std::string_view text, MachineConfig& config);
 
+/// Reads the machine that QXFW_MACHINE names into `config` (unset: the empty
+/// machine). Returns an empty string on success, otherwise the complaint as
+/// the simulated machine reports it, e.g. `/tmp/m.json: cannot be read: No
+/// such file or directory`.
+std::string ReadMachineFromEnvironment(MachineConfig& config);
+
+/// Opens the QXFW_TRACE file for appending and answers its descriptor; -1
+/// when the variable is unset, or, with *error set, when the file can't be
+/// opened.
+int OpenTraceFromEnvironment(std::string* error);
+
 }  // namespace sim
 
 #endif  // QXFW_SIM_MACHINE_FILE_H_

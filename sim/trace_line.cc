@@ -70,4 +70,16 @@ std::string TraceLine::Finish() && {
   return std::move(text_);
 }
 
+std::string DeviceIoControlLine(const DeviceIoControlCall& call) {
+  TraceLine line("DeviceIoControl");
+  line.Number("handle", call.handle);
+  if (call.port >= 0) line.Number("port", call.port);
+  line.Number("code", call.code)
+      .Number("size", call.size)
+      .Hex("sent", call.sent, call.sent_size)
+      .Hex("answer", call.answer, call.answer_size)
+      .Number("result", call.result ? 1 : 0);
+  return std::move(line).Finish();
+}
+
 }  // namespace sim

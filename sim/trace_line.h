@@ -32,6 +32,26 @@ class TraceLine {
   std::string text_;
 };
 
+/// What one DeviceIoControl call was given and gave back.
+struct DeviceIoControlCall {
+  std::int64_t handle = 0;
+  /// The port of the open device, or -1 when the handle was not open.
+  int port = -1;
+  std::uint32_t code = 0;
+  /// The caller's input size.
+  std::uint32_t size = 0;
+  /// The input buffer before the call and the output buffer after it.
+  const void* sent = nullptr;
+  std::size_t sent_size = 0;
+  const void* answer = nullptr;
+  std::size_t answer_size = 0;
+  bool result = false;
+};
+
+/// The trace line of one DeviceIoControl, the one form both the simulated
+/// machine and the Windows build's stand-in driver write.
+std::string DeviceIoControlLine(const DeviceIoControlCall& call);
+
 }  // namespace sim
 
 #endif  // QXFW_SIM_TRACE_LINE_H_

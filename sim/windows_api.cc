@@ -2,7 +2,6 @@
 // over the driver core, the trace, and the loading of QXFW_MACHINE.
 #include "sim/windows_api.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -101,17 +100,6 @@ void Emit(Platform& p, std::string line) {
   if (p.recording) p.recorded.push_back(std::move(line));
 }
 
-std::string ReadWholeFile(const char* path, std::string* contents) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) return strerror(errno);
-  char chunk[65536];
-  std::size_t got = 0;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) contents->append(chunk, got);
-  const int error = std::ferror(file) ? (errno != 0 ? errno : EIO) : 0;
-  std::fclose(file);
-  return error != 0 ? strerror(error) : "";
-}
-
 void ResetHandlesAndState(Platform& p) {
   p.keys.clear();
   p.devices.clear();
@@ -121,16 +109,9 @@ void ResetHandlesAndState(Platform& p) {
 }
 
 void LoadMachineFromEnvironment(Platform& p) {
-  const char* path = std::getenv("QXFW_MACHINE");
   auto config = std::make_unique<MachineConfig>();
-  if (path != nullptr) {
-    if (*path == '\0') Fatal("QXFW_MACHINE is set but names no file");
-    std::string text;
-    const std::string read_error = ReadWholeFile(path, &text);
-    if (!read_error.empty()) Fatal(std::string(path) + ": cannot be read: " + read_error);
-    const std::string error = ParseMachineFile(text, *config);
-    if (!error.empty()) Fatal(std::string(path) + ": " + error);
-  }
+  const std::string error = ReadMachineFromEnvironment(*config);
+  if (!error.empty()) Fatal(error);
   p.config = std::move(config);
   ResetHandlesAndState(p);
   p.machine_loaded = true;
@@ -138,13 +119,9 @@ void LoadMachineFromEnvironment(Platform& p) {
 
 void OpenTraceFile(Platform& p) {
   p.trace_file_checked = true;
-  const char* path = std::getenv("QXFW_TRACE");
-  if (path == nullptr) return;
-  if (*path == '\0') Fatal("QXFW_TRACE is set but names no file");
-  p.trace_fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (p.trace_fd < 0) {
-    Fatal("trace file " + std::string(path) + " cannot be opened: " + strerror(errno));
-  }
+  std::string error;
+  p.trace_fd = OpenTraceFromEnvironment(&error);
+  if (!error.empty()) Fatal(error);
 }
 
 // Every entry point starts here, so the machine is in place before the
@@ -448,15 +425,17 @@ BOOL DeviceIoControl(HANDLE device, DWORD io_control_code, LPVOID in_buffer, DWO
   const bool ok = sim::Control(p, open, io_control_code, in_buffer, in_size, out_buffer, out_size,
                                bytes_returned);
   if (p.tracing()) {
-    TraceLine line("DeviceIoControl");
-    line.Number("handle", sim::HandleNumber(device));
-    if (open != nullptr) line.Number("port", open->port);
-    line.Number("code", io_control_code)
-        .Number("size", in_size)
-        .Hex("sent", sent.data(), sent.size())
-        .Hex("answer", out_buffer, out_buffer != nullptr ? out_size : 0)
-        .Number("result", ok ? 1 : 0);
-    sim::Emit(p, std::move(line).Finish());
+    sim::DeviceIoControlCall call;
+    call.handle = sim::HandleNumber(device);
+    call.port = open != nullptr ? open->port : -1;
+    call.code = io_control_code;
+    call.size = in_size;
+    call.sent = sent.data();
+    call.sent_size = sent.size();
+    call.answer = out_buffer;
+    call.answer_size = out_buffer != nullptr ? out_size : 0;
+    call.result = ok;
+    sim::Emit(p, sim::DeviceIoControlLine(call));
   }
   return ok ? 1 : 0;
 }

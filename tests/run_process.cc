@@ -84,6 +84,16 @@ std::vector<std::string> WrapperWords(const std::string& program) {
   return words;
 }
 
+// Wine's console ends lines with CR LF where the program wrote LF.
+void DropCarriageReturns(std::string& text) {
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    text[kept++] = text[i];
+  }
+  text.resize(kept);
+}
+
 }  // namespace
 
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
@@ -122,12 +132,21 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
   int wait_status = 0;
   waitpid(pid, &wait_status, 0);
   result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+  if (UnderWine()) {
+    DropCarriageReturns(result.out);
+    DropCarriageReturns(result.err);
+  }
   return result;
 }
 
 std::string BuiltProgram(const std::string& name) {
   const char* dir = std::getenv("QXFW_BIN_DIR");
   return std::string(dir != nullptr ? dir : ".") + "/tool/" + name;
+}
+
+bool UnderWine() {
+  const char* flag = std::getenv("QXFW_UNDER_WINE");
+  return flag != nullptr && *flag != '\0';
 }
 
 TempDir::TempDir() {

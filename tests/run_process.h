@@ -26,12 +26,19 @@ struct ProcessOptions {
 /// Runs `program` with `args` (argv[1] onwards) and waits for it. A program
 /// of this project's build (BuiltProgram) runs under the command that
 /// QXFW_TEST_WRAPPER holds, when set: words separated by blanks, the first
-/// looked up on PATH (e.g. "valgrind -q --error-exitcode=99").
+/// looked up on PATH (e.g. "valgrind -q --error-exitcode=99"). Under Wine
+/// every CR LF of the output becomes LF.
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options = {});
 
 /// The path of a program built by this project, e.g. BuiltProgram("qxfwload").
 std::string BuiltProgram(const std::string& name);
+
+/// True when the built programs are the Windows build run under Wine
+/// (QXFW_UNDER_WINE set): RunProcess then gives their CR LF line ends as LF,
+/// and only the DeviceIoControl lines of the trace exist, written by the
+/// stand-in driver.
+bool UnderWine();
 
 /// A fresh empty directory for one test's files, removed by the destructor.
 class TempDir {

@@ -8,16 +8,14 @@
 #include <fstream>
 #include <string>
 
+#include "tests/scratch_dir.h"
 #include "tool/qxfwimage_pack.h"
 
 namespace {
 
 class InfoTest : public ::testing::Test {
  protected:
-  InfoTest() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qxfw-info-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
-  }
+  InfoTest() : dir_(testing_support::MakeScratchDir("qxfw-info")) {}
   ~InfoTest() override {
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);

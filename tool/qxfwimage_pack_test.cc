@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 #include <csignal>
 #include <cstring>
@@ -11,14 +13,13 @@
 #include <iterator>
 #include <string>
 
+#include "tests/scratch_dir.h"
+
 namespace {
 
 class PackTest : public ::testing::Test {
  protected:
-  PackTest() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qxfw-pack-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) dir_ = pattern;
-  }
+  PackTest() : dir_(testing_support::MakeScratchDir("qxfw-pack")) {}
   ~PackTest() override {
     std::error_code ignored;
     std::filesystem::remove_all(dir_, ignored);
@@ -77,6 +78,9 @@ TEST_F(PackTest, FailuresNameTheFileAndLeaveNoOutput) {
 }
 
 TEST_F(PackTest, WriteFailureRemovesThePartialFile) {
+#ifdef _WIN32
+  GTEST_SKIP() << "a write failing part way needs a file size limit (setrlimit)";
+#else
   const std::string input = Write("payload", std::string(70000, 'p'));
   const std::string output = dir_ + "/partial.L1A";
   // A file size limit makes the write fail part way, as a full disk would.
@@ -91,6 +95,7 @@ TEST_F(PackTest, WriteFailureRemovesThePartialFile) {
   std::signal(SIGXFSZ, old_handler);
   EXPECT_EQ(failure, "can't write firmware file: " + output);
   EXPECT_FALSE(std::filesystem::exists(output));
+#endif
 }
 
 }  // namespace
