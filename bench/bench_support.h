@@ -44,6 +44,19 @@ void RegisterCase(const std::string& name, int iterations, Function function) {
   if (iterations > 0) b->Iterations(iterations);
 }
 
+/// Runs `work` (a callable answering false when it went wrong) once per
+/// iteration, after one untimed run: a virtual machine may have handed the
+/// memory that a process freed back to its host, and the first touch of it
+/// pays for getting it back, once per process and not per iteration. Stops
+/// at the first failure.
+template <typename Work>
+void RunWarmedUp(benchmark::State& state, Work work) {
+  if (!work()) return;
+  for (auto _ : state) {
+    if (!work()) break;
+  }
+}
+
 /// The byte that PatternBytes never holds.
 inline constexpr int kAbsentByte = 0;
 

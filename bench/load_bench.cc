@@ -44,14 +44,14 @@ void LoadFirmwareImageCase(benchmark::State& state, std::uint32_t file_size) {
   Settings settings;
   settings.Verbose = 0;
   settings.FirmwarePath = file.path().c_str();
-  std::uint32_t length = 0;
-  for (auto _ : state) {
+  RunWarmedUp(state, [&] {
     const FirmwareImage image = LoadFirmwareImage(settings);  // a refusal ends the process
-    length = image.Length;
     benchmark::DoNotOptimize(image.LRC);
     DpbFree(image.Buffer);
-  }
-  if (length != file_size - kFirmwareHeaderSize) FailCase(state, "the image has a wrong length");
+    if (image.Length == file_size - kFirmwareHeaderSize) return true;
+    FailCase(state, "the image has a wrong length");
+    return false;
+  });
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * file_size);
 }
 
@@ -61,18 +61,19 @@ void LoadFirmwareImageCase(benchmark::State& state, std::uint32_t file_size) {
 void FreadCase(benchmark::State& state, std::uint32_t file_size) {
   const ScratchFile& file = FirmwareFile(file_size);
   if (file.path().empty()) return FailCase(state, "the firmware file could not be written");
-  std::size_t got = file_size;
-  for (auto _ : state) {
+  RunWarmedUp(state, [&] {
     std::FILE* stream = std::fopen(file.path().c_str(), "rb");
     void* block = PlatformAllocate(file_size);
-    got = stream != nullptr && block != nullptr ? std::fread(block, 1, file_size, stream) : 0;
+    const std::size_t got =
+        stream != nullptr && block != nullptr ? std::fread(block, 1, file_size, stream) : 0;
     benchmark::DoNotOptimize(block);
     benchmark::ClobberMemory();
     PlatformFree(block);
     if (stream != nullptr) std::fclose(stream);
-    if (got != file_size) break;
-  }
-  if (got != file_size) FailCase(state, "the file could not be read whole");
+    if (got == file_size) return true;
+    FailCase(state, "the file could not be read whole");
+    return false;
+  });
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * file_size);
 }
 
