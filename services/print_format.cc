@@ -12,7 +12,9 @@ class WordReader {
 
   std::uint32_t NextWord() { return next_ < kPrintWords ? words_.word[next_++] : 0; }
 
-  const void* NextPointer() { return next_ < kPrintWords ? words_.pointer[next_++] : nullptr; }
+  const void* NextPointer() {
+    return next_ < kPrintWords ? words_.pointer[next_++] : nullptr;
+  }
 
   double NextDouble() {
     const std::uint64_t low = NextWord();
@@ -60,9 +62,7 @@ Conversion ParseConversion(const char* at, WordReader& reader) {
     }
     if (precision && value < 0) return;  // a negative precision means none
     if (precision) c.spec += '.';
-    c.spec += std::to_string(value < -kMaxField  ? -kMaxField
-                             : value > kMaxField ? kMaxField
-                                                 : value);
+    c.spec += std::to_string(value < -kMaxField ? -kMaxField : value > kMaxField ? kMaxField : value);
   };
   if (*p == '*' || IsDigit(*p)) take_number(false);
   if (*p == '.') {
