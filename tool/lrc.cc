@@ -67,6 +67,7 @@ __attribute__((target("avx2"))) std::uint32_t SumWordsAvx2(const unsigned char* 
                                                            std::uint32_t count) {
   constexpr std::size_t kVectorBytes = 32;
   constexpr std::size_t kStepBytes = 4 * kVectorBytes;
+  const unsigned char* const end = bytes + std::size_t{count} * 4;
   // A load that straddles two cache lines costs two, and an image starts
   // 272 bytes into its buffer: aligned words are summed singly up to the
   // first vector boundary. Unaligned words have none; they are rare.
@@ -74,29 +75,32 @@ __attribute__((target("avx2"))) std::uint32_t SumWordsAvx2(const unsigned char* 
   std::size_t lead = 0;
   if (address % 4 == 0) lead = (kVectorBytes - address % kVectorBytes) % kVectorBytes / 4;
   if (lead > count) lead = count;
-  const std::uint32_t lead_sum = SumWordsOneByOne(bytes, lead);
-  const unsigned char* step = bytes + lead * 4;
-  const std::size_t vector_words = (count - lead) / (kStepBytes / 4) * (kStepBytes / 4);
-  const unsigned char* const steps_end = step + vector_words * 4;
+  std::uint32_t sum = SumWordsOneByOne(bytes, lead);
+  const unsigned char* at = bytes + lead * 4;
   __m256i sum0 = _mm256_setzero_si256();
   __m256i sum1 = sum0;
   __m256i sum2 = sum0;
   __m256i sum3 = sum0;
-  for (; step != steps_end; step += kStepBytes) {
-    sum0 = _mm256_add_epi32(sum0, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(step)));
+  for (; static_cast<std::size_t>(end - at) >= kStepBytes; at += kStepBytes) {
+    sum0 = _mm256_add_epi32(sum0, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)));
     sum1 = _mm256_add_epi32(
-        sum1, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(step + kVectorBytes)));
+        sum1, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + kVectorBytes)));
     sum2 = _mm256_add_epi32(
-        sum2, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(step + 2 * kVectorBytes)));
+        sum2, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 2 * kVectorBytes)));
     sum3 = _mm256_add_epi32(
-        sum3, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(step + 3 * kVectorBytes)));
+        sum3, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at + 3 * kVectorBytes)));
+  }
+  // Up to three whole vectors are left, then fewer than eight words: the
+  // words one by one would cost as much as the whole of a small buffer.
+  for (; static_cast<std::size_t>(end - at) >= kVectorBytes; at += kVectorBytes) {
+    sum0 = _mm256_add_epi32(sum0, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)));
   }
   const __m256i all = _mm256_add_epi32(_mm256_add_epi32(sum0, sum1), _mm256_add_epi32(sum2, sum3));
   __m128i half = _mm_add_epi32(_mm256_castsi256_si128(all), _mm256_extracti128_si256(all, 1));
   half = _mm_add_epi32(half, _mm_shuffle_epi32(half, 0x4E));  // swap the 64-bit halves
   half = _mm_add_epi32(half, _mm_shuffle_epi32(half, 0xB1));  // swap the words of each half
-  return lead_sum + static_cast<std::uint32_t>(_mm_cvtsi128_si32(half)) +
-         SumWordsOneByOne(steps_end, count - lead - vector_words);
+  sum += static_cast<std::uint32_t>(_mm_cvtsi128_si32(half));
+  return sum + SumWordsOneByOne(at, static_cast<std::size_t>(end - at) / 4);
 }
 #endif
 
