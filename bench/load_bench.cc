@@ -17,10 +17,10 @@ namespace {
 constexpr char kCodeId[] = "BENCHIMG";
 
 /// A valid adapter firmware file of `file_size` bytes, written once and
-/// left in the page cache by the writing.
+/// left in the page cache by the writing; removed when the program exits.
 const ScratchFile& FirmwareFile(std::uint32_t file_size) {
-  static auto* const files = new std::map<std::uint32_t, std::unique_ptr<ScratchFile>>;
-  std::unique_ptr<ScratchFile>& file = (*files)[file_size];
+  static std::map<std::uint32_t, std::unique_ptr<ScratchFile>> files;
+  std::unique_ptr<ScratchFile>& file = files[file_size];
   if (file == nullptr) {
     const std::uint32_t payload_size = file_size - kFirmwareHeaderSize;
     const std::vector<std::uint8_t>& payload = PatternBytes(payload_size);
