@@ -137,6 +137,21 @@ TEST(SimDownloadLrc, SumsWholeLittleEndianWordsFromTheSeed) {
   EXPECT_EQ(DownloadLrc(wrap.data(), 4), 0u);
 }
 
+// The sum runs in lanes over whole blocks of words and singly over the rest:
+// every block count, tail and start alignment must give the plain sum.
+TEST(SimDownloadLrc, MatchesTheWordByWordSumForEveryLengthAndAlignment) {
+  Bytes bytes(4 + 200);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 151 + 7);
+  for (std::size_t offset = 0; offset < 4; ++offset) {
+    for (std::uint32_t length = 0; length <= 200; ++length) {
+      std::uint32_t expected = 0xAAAAAAAAu;
+      for (std::uint32_t at = 0; at + 4 <= length; at += 4) expected += GetLe32(bytes, offset + at);
+      ASSERT_EQ(DownloadLrc(bytes.data() + offset, length), expected)
+          << "offset " << offset << " length " << length;
+    }
+  }
+}
+
 TEST_F(SimDriverCore, GoodDownloadsAreKeptAndCounted) {
   Bytes image(1000);
   for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<std::uint8_t>(i * 7);

@@ -41,7 +41,14 @@ std::string At(const std::string& path, const std::string& message) {
   return path.empty() ? message : path + ": " + message;
 }
 
-std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+// Appended piece by piece: g++ 12 at -O3 warns falsely (-Wrestrict) about a
+// literal added to a temporary string.
+std::string Quoted(std::string_view text) {
+  std::string quoted = "\"";
+  quoted += text;
+  quoted += '"';
+  return quoted;
+}
 
 // A first pass over the text that reports where the JSON is broken and
 // catches repeated keys, which a document would silently collapse to one.

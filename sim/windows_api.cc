@@ -171,7 +171,10 @@ LSTATUS OpenKeyAt(Platform& p, HKEY key, LPCSTR sub_key, REGSAM access, PHKEY re
   const OpenKey* parent = nullptr;
   if (!KeyPath(p, key, &path, &parent)) return ERROR_INVALID_HANDLE;
   if (sub_key != nullptr && *sub_key != '\0') {
-    path += (path.empty() ? "" : "\\") + std::string(sub_key);
+    // Appended piece by piece, as g++ 12 at -O3 warns falsely (-Wrestrict)
+    // about a literal added to a temporary string.
+    if (!path.empty()) path += '\\';
+    path += sub_key;
   }
   int port = -1;
   if (!KeyExists(*p.config, path, &port)) return ERROR_FILE_NOT_FOUND;

@@ -41,7 +41,8 @@ FirmwareImage LoadFirmwareImage(const Settings& settings) {
   const ImageFileRead file = ReadImageFile(settings.FirmwarePath, kServiceAllocator);
   if (!file.ok()) ErrorExit("%s", file.message.c_str());
   const ImageFormat format = settings.AifImage ? ImageFormat::kAif : ImageFormat::kAdapterFirmware;
-  const ImageCheck check = CheckImageBytes(file.buffer, file.size, format, settings.FirmwarePath);
+  const ImageCheck check =
+      CheckImageBytes(file.buffer, file.size, format, settings.FirmwarePath, file.whole_file_lrc);
   if (settings.Verbose && check.has_header) PrintHeaderSummary(check.header);
   if (!check.ok()) ErrorExit("%s", check.message.c_str());
   FirmwareImage image = check.image;

@@ -31,14 +31,18 @@ struct ImageFileRead {
   std::uint8_t* buffer = nullptr;
   std::uint64_t size = 0;  // the file's size, once it was measured
   bool measured = false;
+  /// ComputeLRC over the file's whole words from its first byte (size / 4
+  /// words), summed piece by piece as the file was read; set when read.
+  std::uint32_t whole_file_lrc = 0;
 
   bool ok() const { return failure == ImageFailure::kNone; }
 };
 
 /// Opens `path` for binary reading, measures it with 64-bit positions,
 /// refuses a file larger than `largest_size` before anything is allocated or
-/// read, allocates a block of the size, reads the file with one read and
-/// closes it. A failing seek or tell is a read failure.
+/// read, allocates a block of the size, reads the file into it and closes
+/// it. A failing seek or tell is a read failure, and so is a file that
+/// yields fewer bytes than were measured.
 /// REQUIRES: path is not null; largest_size <= kLargestImageFile.
 ImageFileRead ReadImageFile(const char* path, const ImageBlockAllocator& allocator,
                             std::uint64_t largest_size = kLargestImageFile);

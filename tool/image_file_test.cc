@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -77,6 +78,27 @@ TEST_F(ImageFileTest, ReadsTheWholeFileIntoOneBlock) {
   EXPECT_EQ(probe.last_size, 15u);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(read.buffer), 15), contents);
   ProbeRelease(read.buffer);
+}
+
+// The file is read and summed in pieces of 1 MiB: a sum that dropped or
+// doubled a piece, or split a word between two, must show at these sizes.
+TEST_F(ImageFileTest, SumsTheWholeFileWhileReadingIt) {
+  constexpr std::size_t kPiece = std::size_t{1} << 20;
+  std::string contents(2 * kPiece + kPiece / 2 + 3, '\0');
+  std::uint32_t seed = 1;
+  for (char& c : contents) {
+    seed = seed * 1103515245u + 12345u;
+    c = static_cast<char>(seed >> 16);
+  }
+  for (const std::size_t size :
+       {std::size_t{0}, std::size_t{7}, kPiece - 1, kPiece, kPiece + 5, contents.size()}) {
+    const std::string path = dir_.Write("fw.L1A", contents.substr(0, size));
+    const ImageFileRead read = ReadImageFile(path.c_str(), kProbeAllocator);
+    ASSERT_TRUE(read.ok()) << read.message;
+    EXPECT_EQ(read.whole_file_lrc, ComputeLRCPortable(contents.data(), size / 4)) << size;
+    EXPECT_EQ(std::memcmp(read.buffer, contents.data(), size), 0) << size;
+    ProbeRelease(read.buffer);
+  }
 }
 
 TEST_F(ImageFileTest, EmptyFileIsReadWithoutError) {

@@ -1,9 +1,9 @@
 #include "tool/image_format.h"
 
-#include <bit>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "util/coding.h"
@@ -28,12 +28,6 @@ ImageCheck Refused(ImageCheck check, ImageFailure failure, std::string message) 
   return check;
 }
 
-/// A word loaded in host order, as the little-endian number that it stores.
-std::uint32_t FromLittleEndian(std::uint32_t word) {
-  if constexpr (std::endian::native == std::endian::big) return SwapBytes32(word);
-  return word;
-}
-
 std::uint32_t WordCount(std::uint64_t bytes) { return static_cast<std::uint32_t>(bytes / 4); }
 
 void SetCodeId(char* code_id, const char* source) {
@@ -56,13 +50,14 @@ bool HasAifWords(const std::uint8_t* bytes) {
   return util::DecodeFixed32(bytes + kAifExitOffset) == kAifBranchToSelf;
 }
 
-ImageCheck CheckAif(const std::uint8_t* bytes, std::uint64_t size, const char* path) {
+ImageCheck CheckAif(const std::uint8_t* bytes, std::uint64_t size, const char* path,
+                    std::optional<std::uint32_t> whole_file_lrc) {
   ImageCheck check;
   if (size < kAifHeaderSize)
     return Refused(check, ImageFailure::kAifSize, kAifTooShort + std::string(path));
   if (!HasAifWords(bytes))
     return Refused(check, ImageFailure::kAifWords, kNotAif + std::string(path));
-  check.computed_lrc = ComputeLRC(bytes, WordCount(size));
+  check.computed_lrc = whole_file_lrc ? *whole_file_lrc : ComputeLRC(bytes, WordCount(size));
   check.image.Data = bytes;
   check.image.Length = static_cast<std::uint32_t>(size);
   check.image.LRC = check.computed_lrc;
@@ -70,7 +65,16 @@ ImageCheck CheckAif(const std::uint8_t* bytes, std::uint64_t size, const char* p
   return check;
 }
 
-ImageCheck CheckAdapterFile(const std::uint8_t* bytes, std::uint64_t size, const char* path) {
+/// The LRC of the data after the header, from the LRC of the whole file:
+/// the header is whole words, so the data's words are the file's words after
+/// the header's, and the LRC, a sum begun at the seed, loses the header's.
+std::uint32_t DataLrcFromWholeFileLrc(const std::uint8_t* bytes, std::uint32_t whole_file_lrc) {
+  static_assert(kFirmwareHeaderSize % 4 == 0);
+  return whole_file_lrc - (ComputeLRC(bytes, kFirmwareHeaderSize / 4) - kLrcSeed);
+}
+
+ImageCheck CheckAdapterFile(const std::uint8_t* bytes, std::uint64_t size, const char* path,
+                            std::optional<std::uint32_t> whole_file_lrc) {
   ImageCheck check;
   if (size < kFirmwareHeaderSize) {
     return Refused(check, ImageFailure::kHeaderSize, kHeaderTooSmall + std::string(path));
@@ -78,7 +82,8 @@ ImageCheck CheckAdapterFile(const std::uint8_t* bytes, std::uint64_t size, const
   check.has_header = true;
   check.header = DecodeFirmwareHeader(bytes);
   const std::uint8_t* data = bytes + kFirmwareHeaderSize;
-  check.computed_lrc = ComputeLRC(data, WordCount(size - kFirmwareHeaderSize));
+  check.computed_lrc = whole_file_lrc ? DataLrcFromWholeFileLrc(bytes, *whole_file_lrc)
+                                      : ComputeLRC(data, WordCount(size - kFirmwareHeaderSize));
   // 64-bit arithmetic: a length near 4 GiB must not wrap round to a small size.
   if (size != std::uint64_t{check.header.DataLength} + kFirmwareHeaderSize) {
     return Refused(check, ImageFailure::kLength, kLengthMismatch);
@@ -94,35 +99,18 @@ ImageCheck CheckAdapterFile(const std::uint8_t* bytes, std::uint64_t size, const
   return check;
 }
 
-}  // namespace
-
-std::uint32_t ComputeLRC(const void* words, std::uint32_t count) {
-  // Words are copied out with memcpy (any alignment, no aliasing concerns)
-  // and summed in eight independent lanes over blocks of a fixed size: the
-  // compiler keeps the lanes in vector registers even at -O2, where a plain
-  // loop of unknown count stays scalar. The wrap-around of unsigned
-  // addition is the modulo 2^32 that the check value asks for, and since
-  // addition commutes the lanes may be summed in any order.
-  constexpr std::uint32_t kLanes = 8;
-  const auto* bytes = static_cast<const unsigned char*>(words);
-  std::uint32_t lanes[kLanes] = {};
-  std::uint32_t index = 0;
-  for (; count - index >= kLanes; index += kLanes) {
-    for (std::uint32_t lane = 0; lane < kLanes; ++lane) {
-      std::uint32_t word;
-      std::memcpy(&word, bytes + (std::size_t{index} + lane) * 4, sizeof word);
-      lanes[lane] += FromLittleEndian(word);
-    }
+/// Validates as CheckImageBytes does; the LRC over the whole file, when
+/// given, spares the checks a pass over the data.
+ImageCheck CheckWithLrc(const std::uint8_t* bytes, std::uint64_t size, ImageFormat format,
+                        const char* path, std::optional<std::uint32_t> whole_file_lrc) {
+  if (size > kLargestImageFile) {
+    return Refused(ImageCheck{}, ImageFailure::kTooLarge, TooLargeMessage(path));
   }
-  std::uint32_t sum = kLrcSeed;
-  for (std::uint32_t lane : lanes) sum += lane;
-  for (; index < count; ++index) {
-    std::uint32_t word;
-    std::memcpy(&word, bytes + std::size_t{index} * 4, sizeof word);
-    sum += FromLittleEndian(word);
-  }
-  return sum;
+  return format == ImageFormat::kAif ? CheckAif(bytes, size, path, whole_file_lrc)
+                                     : CheckAdapterFile(bytes, size, path, whole_file_lrc);
 }
+
+}  // namespace
 
 std::uint32_t SwapBytes32(std::uint32_t value) {
   return (value >> 24) | ((value >> 8) & 0x0000FF00u) | ((value << 8) & 0x00FF0000u) |
@@ -131,11 +119,12 @@ std::uint32_t SwapBytes32(std::uint32_t value) {
 
 ImageCheck CheckImageBytes(const std::uint8_t* bytes, std::uint64_t size, ImageFormat format,
                            const char* path) {
-  if (size > kLargestImageFile) {
-    return Refused(ImageCheck{}, ImageFailure::kTooLarge, TooLargeMessage(path));
-  }
-  return format == ImageFormat::kAif ? CheckAif(bytes, size, path)
-                                     : CheckAdapterFile(bytes, size, path);
+  return CheckWithLrc(bytes, size, format, path, std::nullopt);
+}
+
+ImageCheck CheckImageBytes(const std::uint8_t* bytes, std::uint64_t size, ImageFormat format,
+                           const char* path, std::uint32_t whole_file_lrc) {
+  return CheckWithLrc(bytes, size, format, path, whole_file_lrc);
 }
 
 FirmwareHeader DecodeFirmwareHeader(const std::uint8_t* bytes) {

@@ -85,6 +85,13 @@ struct ImageCheck {
 ImageCheck CheckImageBytes(const std::uint8_t* bytes, std::uint64_t size, ImageFormat format,
                            const char* path);
 
+/// CheckImageBytes for bytes whose LRC from the first byte on is known
+/// already, as ReadImageFile sums it while it reads: the LRC of an image is
+/// then worked out from it, and the data are not read a second time.
+/// REQUIRES: as CheckImageBytes; whole_file_lrc is ComputeLRC(bytes, size / 4).
+ImageCheck CheckImageBytes(const std::uint8_t* bytes, std::uint64_t size, ImageFormat format,
+                           const char* path, std::uint32_t whole_file_lrc);
+
 /// Writes the 272-byte header of an adapter firmware file: the copyright
 /// text, the two big-endian numbers, the CodeID and four zero bytes.
 /// REQUIRES: `out` has room for kFirmwareHeaderSize bytes.

@@ -107,6 +107,28 @@ TEST(ComputeLrcTest, MatchesWordByWordSumForEveryCountAndAlignment) {
   }
 }
 
+// The fast sum adds the words up to a vector boundary one by one, then
+// whole blocks of vectors, then the rest one by one: every start against
+// the boundaries (64 consecutive offsets cover each one), block count and
+// tail length must give the plain sum, and so must the portable sum that
+// stands in where the vectors are missing.
+TEST(ComputeLrcTest, VectorAndPortableSumsMatchWordByWordSumAtEveryStartAndLength) {
+  const Bytes bytes = PseudoRandomBytes(64 + 4 * 160, 9);
+  for (std::size_t offset = 0; offset < 64; ++offset) {
+    for (std::uint32_t count = 0; count <= 160; ++count) {
+      const std::uint32_t expected = ReferenceLrc(bytes, offset, count);
+      ASSERT_EQ(ComputeLRC(bytes.data() + offset, count), expected)
+          << "offset " << offset << " count " << count;
+      ASSERT_EQ(ComputeLRCPortable(bytes.data() + offset, count), expected)
+          << "offset " << offset << " count " << count;
+    }
+  }
+  const Bytes large = PseudoRandomBytes(1 << 20, 11);
+  const std::uint32_t words = (1 << 20) / 4 - 1;
+  EXPECT_EQ(ComputeLRC(large.data() + 1, words), ReferenceLrc(large, 1, words));
+  EXPECT_EQ(ComputeLRC(large.data() + 4, words), ReferenceLrc(large, 4, words));
+}
+
 TEST(SwapBytes32Test, ReversesTheFourBytes) {
   EXPECT_EQ(SwapBytes32(0x11223344u), 0x44332211u);
   EXPECT_EQ(SwapBytes32(0x000000FFu), 0xFF000000u);
@@ -289,6 +311,44 @@ TEST(AifImageTest, ShortFilesAndAdapterFilesAreRefused) {
   FileSpec spec;
   spec.data = Bytes(64);
   EXPECT_EQ(CheckAif(BuildFile(spec)).failure, ImageFailure::kAifWords);
+}
+
+// A reader that summed the file while reading hands the sum over: the
+// checks must come to what they find by reading the data themselves, and
+// must take the sum as given rather than read the data again.
+TEST(KnownFileLrcTest, GivesTheSameVerdictsAndUsesTheSumGiven) {
+  FileSpec valid;
+  valid.data = PseudoRandomBytes(4 * 100 + 3, 5);
+  FileSpec wrong_lrc = valid;
+  wrong_lrc.set_lrc = true;
+  wrong_lrc.lrc = 0x12345678u;
+  Bytes unused_field_set = BuildFile(valid);
+  PutLittleEndian(&unused_field_set, 268, 0xDEADBEEFu);  // not examined, yet in the file's sum
+  struct Case {
+    Bytes file;
+    ImageFormat format;
+  };
+  const Case cases[] = {{BuildFile(valid), ImageFormat::kAdapterFirmware},
+                        {unused_field_set, ImageFormat::kAdapterFirmware},
+                        {BuildFile(wrong_lrc), ImageFormat::kAdapterFirmware},
+                        {Bytes(200), ImageFormat::kAdapterFirmware},
+                        {ValidAif(131), ImageFormat::kAif},
+                        {Bytes(20), ImageFormat::kAif}};
+  for (const Case& c : cases) {
+    const std::uint32_t whole = ReferenceLrc(c.file, 0, c.file.size() / 4);
+    const ImageCheck read = CheckImageBytes(c.file.data(), c.file.size(), c.format, "fw");
+    const ImageCheck given = CheckImageBytes(c.file.data(), c.file.size(), c.format, "fw", whole);
+    EXPECT_EQ(given.failure, read.failure) << c.file.size();
+    EXPECT_EQ(given.message, read.message) << c.file.size();
+    EXPECT_EQ(given.computed_lrc, read.computed_lrc) << c.file.size();
+    EXPECT_EQ(given.image.LRC, read.image.LRC) << c.file.size();
+  }
+  const Bytes file = BuildFile(valid);
+  const std::uint32_t whole = ReferenceLrc(file, 0, file.size() / 4);
+  const ImageCheck off_by_one =
+      CheckImageBytes(file.data(), file.size(), ImageFormat::kAdapterFirmware, "fw", whole + 1);
+  EXPECT_EQ(off_by_one.failure, ImageFailure::kLrc);
+  EXPECT_EQ(off_by_one.computed_lrc, ReferenceLrc(valid.data, 0, 100) + 1);
 }
 
 TEST(ImageSizeTest, FilesOf4GiBOrMoreAreRefusedUnread) {

@@ -77,7 +77,7 @@ ImageReport InspectImageFile(const std::string& path, ImageFormat format, const 
     report.check.message = read.message;
     return report;
   }
-  report.check = CheckImageBytes(read.buffer, read.size, format, path.c_str());
+  report.check = CheckImageBytes(read.buffer, read.size, format, path.c_str(), read.whole_file_lrc);
   report.has_computed_lrc = report.check.has_header || report.check.ok();
   kHeapAllocator.release(read.buffer);
   report.check.image.Data = nullptr;  // it pointed into the block just released
