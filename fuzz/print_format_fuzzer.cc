@@ -49,9 +49,9 @@ constexpr std::size_t kMostPerConversion = 4096 + 4096 + 512;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 template <typename T>
-std::string Printed(const std::string& spec, T value) {
+std::string Printed(const std::string& directive, T value) {
   char out[1024];
-  std::snprintf(out, sizeof out, spec.c_str(), value);
+  std::snprintf(out, sizeof out, directive.c_str(), value);
   return out;
 }
 #pragma GCC diagnostic pop
@@ -66,21 +66,22 @@ std::string Expected(const char* format, const PrintWords& words) {
       out += *p;
       continue;
     }
-    std::string spec = "%";
-    for (++p; std::strchr("0123456789", *p) != nullptr && *p != '\0'; ++p) spec += *p;
+    std::string directive = "%";
+    for (++p; std::strchr("0123456789", *p) != nullptr && *p != '\0'; ++p) directive += *p;
     if (*p == 'l') ++p;
     const std::size_t slot = next++;
     switch (*p) {
       case 'd':
-        out += Printed(spec + 'd', static_cast<int>(static_cast<std::int32_t>(words.word[slot])));
+        out +=
+            Printed(directive + 'd', static_cast<int>(static_cast<std::int32_t>(words.word[slot])));
         break;
       case 's': {
         const auto* text = static_cast<const char*>(words.pointer[slot]);
-        out += Printed(spec + 's', text != nullptr ? text : "(null)");
+        out += Printed(directive + 's', text != nullptr ? text : "(null)");
         break;
       }
       default:  // u, x
-        out += Printed(spec + *p, static_cast<unsigned>(words.word[slot]));
+        out += Printed(directive + *p, static_cast<unsigned>(words.word[slot]));
         break;
     }
   }

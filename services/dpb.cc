@@ -7,7 +7,8 @@ std::uint32_t LowWord(std::uintptr_t value) { return static_cast<std::uint32_t>(
 }  // namespace
 
 void DPB::SetPointer(PointerField field, const void* pointer) {
-  util::EncodeFixed32(bytes_.data() + field.offset, LowWord(reinterpret_cast<std::uintptr_t>(pointer)));
+  util::EncodeFixed32(bytes_.data() + field.offset,
+                      LowWord(reinterpret_cast<std::uintptr_t>(pointer)));
   host_[field.offset / 4] = const_cast<void*>(pointer);
 }
 

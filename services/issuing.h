@@ -15,9 +15,9 @@
 class PrintArg {
  public:
   template <std::integral T>
-    requires(sizeof(T) <= 4)
-  PrintArg(T value) : word_(static_cast<std::uint32_t>(value)) {}  // NOLINT: implicit by design
-  PrintArg(const char* text) : text_(text) {}                      // NOLINT: implicit by design
+  requires(sizeof(T) <= 4) PrintArg(T value)
+      : word_(static_cast<std::uint32_t>(value)) {}  // NOLINT: implicit by design
+  PrintArg(const char* text) : text_(text) {}        // NOLINT: implicit by design
 
   std::uint32_t word() const { return word_; }
   const char* text() const { return text_; }

@@ -12,9 +12,7 @@ class WordReader {
 
   std::uint32_t NextWord() { return next_ < kPrintWords ? words_.word[next_++] : 0; }
 
-  const void* NextPointer() {
-    return next_ < kPrintWords ? words_.pointer[next_++] : nullptr;
-  }
+  const void* NextPointer() { return next_ < kPrintWords ? words_.pointer[next_++] : nullptr; }
 
   double NextDouble() {
     const std::uint64_t low = NextWord();
@@ -38,7 +36,7 @@ bool IsLengthModifier(char c) { return c != '\0' && std::strchr("hljztLq", c) !=
 
 /// The parts of one conversion, its length modifier dropped.
 struct Conversion {
-  std::string spec = "%";  // flags, width and precision, ready for snprintf
+  std::string directive = "%";  // flags, width and precision, ready for snprintf
   char type = '\0';
   std::size_t length = 0;  // characters consumed from the format
 };
@@ -48,7 +46,7 @@ struct Conversion {
 Conversion ParseConversion(const char* at, WordReader& reader) {
   Conversion c;
   const char* p = at + 1;
-  while (IsFlag(*p)) c.spec += *p++;
+  while (IsFlag(*p)) c.directive += *p++;
   // Widths and precisions stay small, so no word can make a huge field.
   auto take_number = [&](bool precision) {
     std::int64_t value = 0;
@@ -61,8 +59,10 @@ Conversion ParseConversion(const char* at, WordReader& reader) {
       }
     }
     if (precision && value < 0) return;  // a negative precision means none
-    if (precision) c.spec += '.';
-    c.spec += std::to_string(value < -kMaxField ? -kMaxField : value > kMaxField ? kMaxField : value);
+    if (precision) c.directive += '.';
+    c.directive += std::to_string(value < -kMaxField  ? -kMaxField
+                                  : value > kMaxField ? kMaxField
+                                                      : value);
   };
   if (*p == '*' || IsDigit(*p)) take_number(false);
   if (*p == '.') {
@@ -75,45 +75,46 @@ Conversion ParseConversion(const char* at, WordReader& reader) {
   return c;
 }
 
-// The spec is rebuilt from a parsed conversion and is always given exactly the
+// The directive is rebuilt from a parsed conversion and is always given exactly the
 // argument type its conversion character names.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 template <typename T>
-void AppendFormatted(std::string& out, const std::string& spec, T value) {
-  const int needed = std::snprintf(nullptr, 0, spec.c_str(), value);
+void AppendFormatted(std::string& out, const std::string& directive, T value) {
+  const int needed = std::snprintf(nullptr, 0, directive.c_str(), value);
   if (needed <= 0) return;
   const std::size_t start = out.size();
   out.resize(start + static_cast<std::size_t>(needed) + 1);
-  std::snprintf(out.data() + start, static_cast<std::size_t>(needed) + 1, spec.c_str(), value);
+  std::snprintf(out.data() + start, static_cast<std::size_t>(needed) + 1, directive.c_str(), value);
   out.resize(start + static_cast<std::size_t>(needed));
 }
 #pragma GCC diagnostic pop
 
 /// Appends one conversion; answers false when it is not one printf knows.
 bool AppendConversion(std::string& out, const Conversion& c, WordReader& reader) {
-  const std::string spec = c.spec + c.type;
+  const std::string directive = c.directive + c.type;
   switch (c.type) {
     case 'd':
     case 'i':
-      AppendFormatted(out, spec, static_cast<int>(static_cast<std::int32_t>(reader.NextWord())));
+      AppendFormatted(out, directive,
+                      static_cast<int>(static_cast<std::int32_t>(reader.NextWord())));
       return true;
     case 'u':
     case 'o':
     case 'x':
     case 'X':
-      AppendFormatted(out, spec, static_cast<unsigned>(reader.NextWord()));
+      AppendFormatted(out, directive, static_cast<unsigned>(reader.NextWord()));
       return true;
     case 'c':
-      AppendFormatted(out, spec, static_cast<int>(reader.NextWord() & 0xFF));
+      AppendFormatted(out, directive, static_cast<int>(reader.NextWord() & 0xFF));
       return true;
     case 's': {
       const auto* text = static_cast<const char*>(reader.NextPointer());
-      AppendFormatted(out, spec, text != nullptr ? text : "(null)");
+      AppendFormatted(out, directive, text != nullptr ? text : "(null)");
       return true;
     }
     case 'p':
-      AppendFormatted(out, spec, reader.NextPointer());
+      AppendFormatted(out, directive, reader.NextPointer());
       return true;
     case 'e':
     case 'E':
@@ -123,7 +124,7 @@ bool AppendConversion(std::string& out, const Conversion& c, WordReader& reader)
     case 'G':
     case 'a':
     case 'A':
-      AppendFormatted(out, spec, reader.NextDouble());
+      AppendFormatted(out, directive, reader.NextDouble());
       return true;
     case 'n':
       reader.NextPointer();  // consumed, never written through

@@ -34,13 +34,15 @@ TEST(PrintFormat, IntegerConversionsReadThirtyTwoBitWords) {
       {"0x%05lx", Words({0x1f400}), "0x1f400"},
       {"0x%05lx", Words({0x12}), "0x00012"},
       {"0x%08lx", Words({0xAAAAAAAB}), "0xaaaaaaab"},
-      {"%d successful download%s performed\n", Words({2}), "2 successful download(null) performed\n"},
+      {"%d successful download%s performed\n", Words({2}),
+       "2 successful download(null) performed\n"},
       {"100%% done", Words({}), "100% done"},
       {"Loaded firmware file, CodeID=%8s, length=%lu (0x%05lx), LRC=0x%08lx\n", text,
        "Loaded firmware file, CodeID=ABCD1234, length=128000 (0x1f400), LRC=0x0f0e0d0b\n"},
       {"Skipping adapter with LL=%2s, node=%lu\n", ll, "Skipping adapter with LL=1A, node=12\n"},
   };
-  for (const FormatCase& c : cases) EXPECT_EQ(FormatWords(c.format, c.words), c.expected) << c.format;
+  for (const FormatCase& c : cases)
+    EXPECT_EQ(FormatWords(c.format, c.words), c.expected) << c.format;
 }
 
 TEST(PrintFormat, TextsArePaddedAndNeverReadAsFormats) {
@@ -67,7 +69,8 @@ TEST(PrintFormat, DoubleTakesTwoWords) {
   double value = 2.5;
   std::uint64_t bits;
   std::memcpy(&bits, &value, sizeof bits);
-  PrintWords w = Words({static_cast<std::uint32_t>(bits), static_cast<std::uint32_t>(bits >> 32), 9});
+  PrintWords w =
+      Words({static_cast<std::uint32_t>(bits), static_cast<std::uint32_t>(bits >> 32), 9});
   EXPECT_EQ(FormatWords("%.1f %d", w), "2.5 9");
 }
 

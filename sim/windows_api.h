@@ -46,12 +46,11 @@ inline constexpr DWORD OPEN_EXISTING = 3;
 inline constexpr DWORD IOCTL_SCSI_MINIPORT = 0x0004D008;
 
 LSTATUS RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM access, PHKEY result);
-LSTATUS RegQueryValueExA(HKEY key, LPCSTR value_name, LPDWORD reserved, LPDWORD type,
-                         LPBYTE data, LPDWORD data_size);
+LSTATUS RegQueryValueExA(HKEY key, LPCSTR value_name, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                         LPDWORD data_size);
 LSTATUS RegCloseKey(HKEY key);
-HANDLE CreateFileA(LPCSTR file_name, DWORD access, DWORD share_mode,
-                   LPSECURITY_ATTRIBUTES security, DWORD creation_disposition,
-                   DWORD flags_and_attributes, HANDLE template_file);
+HANDLE CreateFileA(LPCSTR file_name, DWORD access, DWORD share_mode, LPSECURITY_ATTRIBUTES security,
+                   DWORD creation_disposition, DWORD flags_and_attributes, HANDLE template_file);
 BOOL DeviceIoControl(HANDLE device, DWORD io_control_code, LPVOID in_buffer, DWORD in_size,
                      LPVOID out_buffer, DWORD out_size, LPDWORD bytes_returned,
                      LPOVERLAPPED overlapped);

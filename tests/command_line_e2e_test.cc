@@ -10,8 +10,7 @@ using testing_support::BuiltProgram;
 using testing_support::ProcessResult;
 using testing_support::RunProcess;
 
-const char kBanner[] =
-    "\nOstrel Brivane Adapter Firmware Downloader for Windows, version 1.8\n\n";
+const char kBanner[] = "\nOstrel Brivane Adapter Firmware Downloader for Windows, version 1.8\n\n";
 const char kUsage[] =
     "usage: qxfwload [-a node] [-q] [-p] firmware.Lxx\n"
     "flags: -a node       identify adapter by node number (default all adapters)\n"
@@ -44,13 +43,13 @@ TEST(CommandLineRun, UsageErrors) {
   const std::string usage = kUsage;
   const std::string banner = kBanner;
   const Expected cases[] = {
-      {{}, banner, usage, 1},                   // verbose: banner first
-      {{"-q"}, "", usage, 1},                   // quiet: usage only
-      {{"-x", "fw.L12"}, "", usage, 1},         // inside the loop: no banner
+      {{}, banner, usage, 1},            // verbose: banner first
+      {{"-q"}, "", usage, 1},            // quiet: usage only
+      {{"-x", "fw.L12"}, "", usage, 1},  // inside the loop: no banner
       {{"-"}, "", usage, 1},
       {{"-a"}, "", usage, 1},
       {{"-q", "-n"}, "", usage, 1},
-      {{"fw.L12", "-q"}, banner, usage, 1},     // an option after the name is surplus
+      {{"fw.L12", "-q"}, banner, usage, 1},  // an option after the name is surplus
       {{"-f", "fw.bin", "extra"}, banner, usage, 1},
       {{"-q", "-f", "a", "b"}, "", usage, 1},
   };
@@ -64,9 +63,13 @@ TEST(CommandLineRun, ErrorLines) {
       {{"-a", "-q", "fw.L12"}, "", "qxfwload: bad node argument\n", 1},
       {{"-a", "0x", "fw.L12"}, "", "qxfwload: bad node argument\n", 1},
       {{"-a", "0x80000000", "fw.L12"}, "", "qxfwload: node should not be negative\n", 1},
-      {{"fw.bin", "extra"}, banner,
-       "qxfwload: firmware must be named name.Lxx where xx is the LL field\n", 1},
-      {{"-q", "fw.L1"}, "", "qxfwload: firmware must be named name.Lxx where xx is the LL field\n",
+      {{"fw.bin", "extra"},
+       banner,
+       "qxfwload: firmware must be named name.Lxx where xx is the LL field\n",
+       1},
+      {{"-q", "fw.L1"},
+       "",
+       "qxfwload: firmware must be named name.Lxx where xx is the LL field\n",
        1},
   };
   for (const Expected& e : cases) ExpectRun(e);
@@ -75,12 +78,18 @@ TEST(CommandLineRun, ErrorLines) {
 TEST(CommandLineRun, AcceptedNamesGoOnToLoading) {
   const std::string banner = kBanner;
   const Expected cases[] = {
-      {{"/nonexistent/fw.L12"}, banner + "Loading firmware file: /nonexistent/fw.L12\n",
-       "qxfwload: can't open firmware file: /nonexistent/fw.L12\n", 1},
-      {{"-q", "-f", "/nonexistent/fw.bin"}, "",
-       "qxfwload: can't open firmware file: /nonexistent/fw.bin\n", 1},
-      {{"-q", "-a", "0", "/nonexistent/%s%n.L0a"}, "",
-       "qxfwload: can't open firmware file: /nonexistent/%s%n.L0a\n", 1},
+      {{"/nonexistent/fw.L12"},
+       banner + "Loading firmware file: /nonexistent/fw.L12\n",
+       "qxfwload: can't open firmware file: /nonexistent/fw.L12\n",
+       1},
+      {{"-q", "-f", "/nonexistent/fw.bin"},
+       "",
+       "qxfwload: can't open firmware file: /nonexistent/fw.bin\n",
+       1},
+      {{"-q", "-a", "0", "/nonexistent/%s%n.L0a"},
+       "",
+       "qxfwload: can't open firmware file: /nonexistent/%s%n.L0a\n",
+       1},
   };
   for (const Expected& e : cases) ExpectRun(e);
 }

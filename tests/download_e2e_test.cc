@@ -45,7 +45,7 @@ std::string Adapter(int node, const std::string& extra = "") {
 }
 
 ScenarioResult RunQxfwload(const std::string& machine, std::vector<std::string> args,
-                   const std::string& image = kImage) {
+                           const std::string& image = kImage) {
   return RunScenario(machine, {{"fw.L1A", image}, {"fw.L1a", image}, {"fw.bin", image}}, args);
 }
 
@@ -85,19 +85,22 @@ TEST(DownloadRun, OneAndTwoSuccessfulDownloads) {
                           "Downloading CODEID01 to adapter, node=11 ... done\n"
                           "1 successful download performed\n");
   EXPECT_EQ(one.run.status, 0);
-  const ScenarioResult two = RunQxfwload(Machine({11, 12}, Adapter(11) + "," + Adapter(12)), {"@fw.L1A"});
+  const ScenarioResult two =
+      RunQxfwload(Machine({11, 12}, Adapter(11) + "," + Adapter(12)), {"@fw.L1A"});
   EXPECT_EQ(Out(two), ImagePrelude("fw.L1A") +
                           "Downloading CODEID01 to adapter, node=11 ... done\n"
                           "Downloading CODEID01 to adapter, node=12 ... done\n"
                           "2 successful downloads performed\n");
-  const ScenarioResult quiet = RunQxfwload(Machine({11, 12}, Adapter(11) + "," + Adapter(12)), {"-q", "@fw.L1A"});
+  const ScenarioResult quiet =
+      RunQxfwload(Machine({11, 12}, Adapter(11) + "," + Adapter(12)), {"-q", "@fw.L1A"});
   EXPECT_EQ(quiet.run.out, "");
   EXPECT_EQ(quiet.run.err, "");
   EXPECT_EQ(quiet.run.status, 0);
 }
 
 TEST(DownloadRun, EveryTransactionInOrderAndTheImageBytesSent) {
-  const ScenarioResult r = RunQxfwload(Machine({11, 12}, Adapter(11) + "," + Adapter(12)), {"-q", "@fw.L1A"});
+  const ScenarioResult r =
+      RunQxfwload(Machine({11, 12}, Adapter(11) + "," + Adapter(12)), {"-q", "@fw.L1A"});
   std::vector<std::string> expected;
   for (int node = 11; node <= 48; ++node) {
     expected.push_back("mode:" + std::to_string(node));
@@ -140,7 +143,8 @@ TEST(DownloadRun, FailedDownloadLines) {
   // Every download failing still ends with status 0; the notices still follow each attempt.
   const std::string flag_set = Adapter(11, R"(,"answers":{"download":{"flag":1}})");
   const std::string no_delivery = Adapter(12, R"(,"answers":{"download":"fail"})");
-  const ScenarioResult all_fail = RunQxfwload(Machine({11, 12}, flag_set + "," + no_delivery), {"-q", "@fw.L1A"});
+  const ScenarioResult all_fail =
+      RunQxfwload(Machine({11, 12}, flag_set + "," + no_delivery), {"-q", "@fw.L1A"});
   EXPECT_EQ(all_fail.run.out,
             "Download CODEID01 to adapter, node=11 failed\n"
             "Download CODEID01 to adapter, node=12 failed\n"
@@ -180,22 +184,24 @@ TEST(DownloadRun, LLIsComparedAsTyped) {
   EXPECT_EQ(r.run.out, "Warning: didn't do any downloads\n");
   const ScenarioResult verbose = RunQxfwload(Machine({11}, Adapter(11)), {"@fw.L1a"});
   EXPECT_NE(verbose.run.out.find("Skipping adapter with LL=1A, node=11\n"), std::string::npos);
-  const ScenarioResult no_ll = RunQxfwload(Machine({11}, R"({"node":11,"vpd":{"hex":")" +
-                                                    std::string(512, '0') + R"("}})"),
-                                   {"-q", "@fw.L1A"});
+  const ScenarioResult no_ll =
+      RunQxfwload(Machine({11}, R"({"node":11,"vpd":{"hex":")" + std::string(512, '0') + R"("}})"),
+                  {"-q", "@fw.L1A"});
   EXPECT_EQ(no_ll.run.out,
             "Unable to determine LL of adapter, node=11\nWarning: didn't do any downloads\n");
 }
 
 TEST(DownloadRun, GivenNodes) {
-  const ScenarioResult absent = RunQxfwload(Machine({11}, Adapter(11)), {"-q", "-a", "30", "@fw.L1A"});
+  const ScenarioResult absent =
+      RunQxfwload(Machine({11}, Adapter(11)), {"-q", "-a", "30", "@fw.L1A"});
   // Node 30 is carried by the first port, whose driver has no such adapter.
   EXPECT_EQ(absent.run.out, "No adapter at node 30\nWarning: didn't do any downloads\n");
   EXPECT_EQ(absent.run.status, 0);
   EXPECT_TRUE(OfOp(absent.transactions, "identify").empty());
 
   // Forced with a node: no probe; the download's failure line is all there is.
-  const ScenarioResult forced = RunQxfwload(Machine({11}, Adapter(11)), {"-q", "-f", "-a", "30", "@fw.L1A"});
+  const ScenarioResult forced =
+      RunQxfwload(Machine({11}, Adapter(11)), {"-q", "-f", "-a", "30", "@fw.L1A"});
   EXPECT_EQ(forced.run.out,
             "Download CODEID01 to adapter, node=30 failed\nWarning: didn't do any downloads\n");
   ASSERT_FALSE(forced.transactions.empty());
@@ -204,7 +210,8 @@ TEST(DownloadRun, GivenNodes) {
 
   // Node 20 lies in the range: 37 notices each way. Node 50 lies outside: 38.
   for (int node : {20, 50}) {
-    const ScenarioResult r = RunQxfwload(Machine({node}, Adapter(node)), {"-q", "-a", std::to_string(node), "@fw.L1A"});
+    const ScenarioResult r =
+        RunQxfwload(Machine({node}, Adapter(node)), {"-q", "-a", std::to_string(node), "@fw.L1A"});
     const std::size_t others = node == 20 ? 37u : 38u;
     EXPECT_EQ(OfOp(r.transactions, "pre_notice").size(), others) << node;
     EXPECT_EQ(OfOp(r.transactions, "post_notice").size(), others) << node;

@@ -43,7 +43,8 @@ bool ReadHex(const char* p, std::uint64_t* value) {
   if (HexDigitValue(*p) < 0) return false;
   std::uint64_t v = 0;
   for (; HexDigitValue(*p) >= 0; ++p) {
-    v = v > (UINT64_MAX >> 4) ? UINT64_MAX : (v << 4) | static_cast<std::uint64_t>(HexDigitValue(*p));
+    v = v > (UINT64_MAX >> 4) ? UINT64_MAX
+                              : (v << 4) | static_cast<std::uint64_t>(HexDigitValue(*p));
   }
   *value = negative ? std::uint64_t{0} - v : v;
   return true;

@@ -41,7 +41,7 @@ TEST(CommandLine, NodeNumbers) {
   const struct {
     const char* text;
     std::uint32_t node;
-  } accepted[] = {{"0x1F", 31}, {"0X1f", 31}, {"017", 17},        {"12abc", 12},
+  } accepted[] = {{"0x1F", 31}, {"0X1f", 31},       {"017", 17},   {"12abc", 12},
                   {"0", 0},     {"4294967306", 10}, {"0x 1f", 31}, {"2147483647", 2147483647}};
   for (const auto& c : accepted) {
     const Parsed p = Parse({"-a", c.text, "fw.L12"});
@@ -79,9 +79,13 @@ TEST(CommandLine, OptionLetters) {
   const Parsed defaults = Parse({"fw.L12"});
   EXPECT_EQ(defaults.settings.SelectedNode, kAllAdapters);
   EXPECT_EQ(defaults.settings.Verbose, 1);
-  for (std::vector<std::string> args :
-       {std::vector<std::string>{"-x", "fw.L12"}, {"-", "fw.L12"}, {"-a"}, {"fw.L12", "-q"},
-        {"-f", "fw.bin", "extra"}, {}, {"-q"}}) {
+  for (std::vector<std::string> args : {std::vector<std::string>{"-x", "fw.L12"},
+                                        {"-", "fw.L12"},
+                                        {"-a"},
+                                        {"fw.L12", "-q"},
+                                        {"-f", "fw.bin", "extra"},
+                                        {},
+                                        {"-q"}}) {
     const Parsed p = Parse(args);
     const CommandLineOutcome& failed = p.options.ok() ? p.firmware : p.options;
     EXPECT_EQ(failed.kind, CommandLineOutcome::kUsage) << ::testing::PrintToString(args);
@@ -94,8 +98,8 @@ TEST(CommandLine, FirmwareNameRule) {
     ASSERT_NE(ll, nullptr) << name;
     EXPECT_EQ(std::string(ll), std::string(name).substr(std::string(name).size() - 2));
   }
-  for (const char* name : {"fw.L1", "fw.L123", "fw.LG1", "fw.L12.bak", "fw", "dir.L12/fw", "fw.X12",
-                           "fw.L1 "}) {
+  for (const char* name :
+       {"fw.L1", "fw.L123", "fw.LG1", "fw.L12.bak", "fw", "dir.L12/fw", "fw.X12", "fw.L1 "}) {
     EXPECT_EQ(FindFirmwareLL(name), nullptr) << name;
   }
   const Parsed bad = Parse({"fw.bin", "extra"});

@@ -50,7 +50,6 @@ void UsageExit() {
                "flags: -a node       identify adapter by node number (default all adapters)\n");
   std::fprintf(stderr, "       -q            quiet mode (default is verbose)\n");
   std::fprintf(stderr, "       -p            pause just before loading firmware\n");
-  std::fprintf(stderr,
-               "       firmware.Lxx  input adapter firmware image file (xx is LL field)\n");
+  std::fprintf(stderr, "       firmware.Lxx  input adapter firmware image file (xx is LL field)\n");
   Terminate(kExitError);
 }

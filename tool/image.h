@@ -11,7 +11,7 @@ inline constexpr std::uint32_t kCodeIdSize = 8;
 
 /// The image to send, held from validation to the end of the run.
 struct FirmwareImage {
-  std::uint8_t* Buffer = nullptr;     // the whole file, from DpbAllocate
+  std::uint8_t* Buffer = nullptr;      // the whole file, from DpbAllocate
   const std::uint8_t* Data = nullptr;  // first byte to send
   std::uint32_t Length = 0;            // bytes to send from Data
   std::uint32_t LRC = 0;               // check value of the bytes to send

@@ -61,7 +61,8 @@ TEST(Discovery, OnlyTheExactDriverNameIsServed) {
     {"port":0,"driver":"qarmix2"}, {"port":1,"driver":"QARMIX"}, {"port":2,"driver":"qarmi"},
     {"port":3}, {"port":4,"driver":"qarmixqarmixqarmix"}, {"port":5,"driver":"atapi"},
     {"port":6,"driver":"qarmix","node":12}]})");
-  for (int port = 0; port < 6; ++port) EXPECT_EQ(CurrentNodeTable()[port].Handle, kInvalidAdapterHandle);
+  for (int port = 0; port < 6; ++port)
+    EXPECT_EQ(CurrentNodeTable()[port].Handle, kInvalidAdapterHandle);
   EXPECT_NE(CurrentNodeTable()[6].Handle, kInvalidAdapterHandle);
   EXPECT_EQ(CurrentNodeTable()[6].NodeNumber, 12);
   const auto queries = TraceOf("RegQueryValueExA");
@@ -150,7 +151,7 @@ TEST(Discovery, PartnerNodes) {
   const struct {
     std::uint32_t node;
     std::int32_t partner;
-  } cases[] = {{11, 21}, {18, 28}, {21, 11}, {28, 18}, {0, -1}, {10, -1},
+  } cases[] = {{11, 21}, {18, 28}, {21, 11}, {28, 18}, {0, -1},          {10, -1},
                {19, -1}, {20, -1}, {29, -1}, {48, -1}, {0xFFFFFFFFu, -1}};
   for (const auto& c : cases) EXPECT_EQ(PartnerNode(c.node), c.partner) << c.node;
 }

@@ -35,8 +35,8 @@ Layout LayOut(const DPB& dpb) {
   l.data_out = CallerArea(dpb, dpb::DataOut);
   l.parm_in = CallerArea(dpb, dpb::ParmIn);
   // Summed in 64 bits: a sum that wraps 32 bits must be refused, not sent short.
-  l.data_size = std::uint64_t{l.parm_out.length} + l.data_in.length + l.data_out.length +
-                l.parm_in.length;
+  l.data_size =
+      std::uint64_t{l.parm_out.length} + l.data_in.length + l.data_out.length + l.parm_in.length;
   l.data_in_at = l.parm_out.length;
   l.data_out_at = l.data_in_at + l.data_in.length;
   l.parm_in_at = l.data_out_at + l.data_out.length;

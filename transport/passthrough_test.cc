@@ -16,7 +16,6 @@ using transport_testing::Load;
 using transport_testing::TraceOf;
 using transport_testing::Word;
 
-
 /// One adapter, node 11, on port 1; another port that fails every transaction.
 const char kMachine[] = R"({
   "ports": [{"port": 1, "driver": "qarmix", "node": 11},
@@ -147,7 +146,7 @@ TEST_F(PassThrough, CallerOffsetsAreHonouredBothWays) {
   const Sent s = OnlyTransaction();
   ExpectDescriptor(s.packet, 104, 8, 4);
   EXPECT_EQ(std::vector<std::uint8_t>(s.packet.begin() + 148, s.packet.begin() + 152),
-            std::vector<std::uint8_t>(4, 0xEE));  // went out from Base + 20
+            std::vector<std::uint8_t>(4, 0xEE));                    // went out from Base + 20
   EXPECT_EQ(std::string(in.begin() + 20, in.begin() + 23), "VPD");  // came back there
   for (int i = 0; i < 20; ++i) EXPECT_EQ(in[i], 0xEE);
   EXPECT_EQ(in[24], 0xEE);

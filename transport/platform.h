@@ -9,10 +9,12 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+// In this order: each relies on the types of the one before.
+// clang-format off
 #include <windows.h>
-// windows.h first: the other two rely on its types.
 #include <winioctl.h>
 #include <ntddscsi.h>
+// clang-format on
 #else
 #include "sim/windows_api.h"
 #endif

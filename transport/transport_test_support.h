@@ -46,7 +46,8 @@ inline std::vector<std::uint8_t> FromHex(const std::string& hex) {
 }
 
 inline std::uint32_t Word(const std::vector<std::uint8_t>& bytes, std::size_t at) {
-  return static_cast<std::uint32_t>(bytes.at(at)) | (static_cast<std::uint32_t>(bytes.at(at + 1)) << 8) |
+  return static_cast<std::uint32_t>(bytes.at(at)) |
+         (static_cast<std::uint32_t>(bytes.at(at + 1)) << 8) |
          (static_cast<std::uint32_t>(bytes.at(at + 2)) << 16) |
          (static_cast<std::uint32_t>(bytes.at(at + 3)) << 24);
 }
