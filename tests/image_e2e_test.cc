@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/run_process.h"
+#include "tests/scenario.h"
 
 namespace {
 
@@ -19,6 +20,7 @@ using testing_support::ProcessResult;
 using testing_support::ReadFile;
 using testing_support::RunProcess;
 using testing_support::TempDir;
+using testing_support::WithAifHeader;
 
 const std::string kBanner =
     "\nOstrel Brivane Adapter Firmware Downloader for Windows, version 1.8\n\n";
@@ -67,13 +69,7 @@ std::string ValidFile(const std::string& data, const std::string& copyright = "(
   return FirmwareFile(data, copyright, code_id, static_cast<std::uint32_t>(data.size()), Lrc(data));
 }
 
-std::string AifImage(std::size_t size) {
-  std::string aif(size, '\x5a');
-  const std::string no_op("\x00\x00\xa0\xe1", 4);
-  aif.replace(0, 4, no_op).replace(4, 4, no_op).replace(8, 4, no_op);
-  aif.replace(16, 4, "\xfe\xff\xff\xea");
-  return aif;
-}
+std::string AifImage(std::size_t size) { return WithAifHeader(std::string(size, '\x5a')); }
 
 std::string Payload(std::size_t size) {
   std::string data(size, '\0');
@@ -94,14 +90,6 @@ std::string Copyright(const std::string& text) {
   return "Copyright message :-\n---\n" + text + "\n---\n";
 }
 
-/// A file of `size` bytes that takes no room on disk.
-std::string SparseFile(const TempDir& dir, const std::string& name, const std::string& start,
-                       std::uint64_t size) {
-  const std::string path = dir.Write(name, start);
-  std::filesystem::resize_file(path, size);
-  return path;
-}
-
 void ExpectAccepted(const ProcessResult& r, const std::string& out_begins) {
   EXPECT_EQ(r.out.substr(0, out_begins.size()), out_begins);
   EXPECT_EQ(r.err, "");
@@ -120,11 +108,11 @@ TEST(ImageLoadRun, EveryRefusalPrintsItsLineAndWhatCameBefore) {
   const std::string missing = dir.path() + "/missing.L1A";
   const std::string folder = dir.path() + "/folder.L1A";
   std::filesystem::create_directory(folder);
-  const std::string four_gib = SparseFile(dir, "four.L1A", "", std::uint64_t{1} << 32);
+  const std::string four_gib = dir.WriteSparse("four.L1A", "", std::uint64_t{1} << 32);
   // 4 GiB + 272 bytes whose length word is 0: in 32 bits the sizes would agree.
   const std::string wraps =
-      SparseFile(dir, "wraps.L1A", FirmwareFile("", "", "WRAP0000", 0, 0xAAAAAAAAu),
-                 (std::uint64_t{1} << 32) + 272);
+      dir.WriteSparse("wraps.L1A", FirmwareFile("", "", "WRAP0000", 0, 0xAAAAAAAAu),
+                      (std::uint64_t{1} << 32) + 272);
   const std::string short_aif = dir.Write("short.L1A", AifImage(127));
   const std::string adapter = dir.Write("adapter.L1A", ValidFile(Payload(64)));
   std::string big_endian_aif = AifImage(128);

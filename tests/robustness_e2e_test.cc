@@ -36,6 +36,7 @@ using testing_support::TempDir;
 using testing_support::TestPayload;
 using testing_support::Transaction;
 using testing_support::UnderWine;
+using testing_support::WithAifHeader;
 
 const char kBanner[] = "\nOstrel Brivane Adapter Firmware Downloader for Windows, version 1.8\n\n";
 const std::string kPayload = TestPayload(1001);
@@ -217,20 +218,7 @@ ScenarioResult RunOn(const MachineSpec& machine,
   return RunScenario(machine.Json(), files, args, input);
 }
 
-/// A file of `size` bytes that takes no room on disk.
-std::string SparseFile(const TempDir& dir, const std::string& name, const std::string& start,
-                       std::uint64_t size) {
-  const std::string path = dir.Write(name, start);
-  std::filesystem::resize_file(path, size);
-  return path;
-}
-
-std::string AifImage(std::size_t size) {
-  std::string aif = TestPayload(size, 7);
-  const std::string no_op("\x00\x00\xa0\xe1", 4);
-  aif.replace(0, 4, no_op).replace(4, 4, no_op).replace(8, 4, no_op);
-  return aif.replace(16, 4, "\xfe\xff\xff\xea");
-}
+std::string AifImage(std::size_t size) { return WithAifHeader(TestPayload(size, 7)); }
 
 struct Refusal {
   const char* what;
@@ -243,10 +231,10 @@ TEST(Robustness, EveryLoadingFailureSendsNothing) {
   const std::string missing = dir.path() + "/missing.L1A";
   const std::string folder = dir.path() + "/folder.L1A";
   std::filesystem::create_directory(folder);
-  const std::string four_gib = SparseFile(dir, "four.L1A", "", std::uint64_t{1} << 32);
+  const std::string four_gib = dir.WriteSparse("four.L1A", "", std::uint64_t{1} << 32);
   // 4 GiB + 272 bytes whose length word is 0: cut to 32 bits the sizes would agree.
-  const std::string wraps = SparseFile(dir, "wraps.L1A", AdapterFirmwareFile("", "WRAP0000"),
-                                       (std::uint64_t{1} << 32) + 272);
+  const std::string wraps = dir.WriteSparse("wraps.L1A", AdapterFirmwareFile("", "WRAP0000"),
+                                            (std::uint64_t{1} << 32) + 272);
   const std::string empty = dir.Write("empty.L1A", "");
   const std::string short_aif = dir.Write("short.L1A", AifImage(127));
   std::string swapped_aif = AifImage(128);
@@ -312,7 +300,7 @@ TEST(Robustness, OutOfMemorySendsNothing) {
   const MachineSpec machine = TwoGoodAdapters();
   const std::string machine_file = dir.Write("machine.json", machine.Json());
   const std::string trace = dir.path() + "/trace.jsonl";
-  const std::string big = SparseFile(dir, "big.L1A", kImage, std::uint64_t{3} << 30);
+  const std::string big = dir.WriteSparse("big.L1A", kImage, std::uint64_t{3} << 30);
   ProcessOptions options;
   options.env = {"QXFW_MACHINE=" + machine_file, "QXFW_TRACE=" + trace};
   const ProcessResult r = RunProcess(

@@ -165,6 +165,13 @@ std::string TempDir::Write(const std::string& name, const std::string& contents)
   return file;
 }
 
+std::string TempDir::WriteSparse(const std::string& name, const std::string& start,
+                                 std::uint64_t size) const {
+  const std::string file = Write(name, start);
+  std::filesystem::resize_file(file, size);
+  return file;
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream contents;

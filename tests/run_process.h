@@ -2,6 +2,7 @@
 #ifndef QXFW_TESTS_RUN_PROCESS_H_
 #define QXFW_TESTS_RUN_PROCESS_H_
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -51,6 +52,10 @@ class TempDir {
   const std::string& path() const { return path_; }
   /// Writes `contents` to a file in the directory and answers its path.
   std::string Write(const std::string& name, const std::string& contents) const;
+  /// Writes `start`, then extends the file to `size` bytes without taking
+  /// room on disk; answers its path.
+  std::string WriteSparse(const std::string& name, const std::string& start,
+                          std::uint64_t size) const;
 
  private:
   std::string path_;

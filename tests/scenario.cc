@@ -63,6 +63,12 @@ Transaction Decode(const nlohmann::json& line) {
 
 }  // namespace
 
+std::string WithAifHeader(std::string body) {
+  const std::string no_op("\x00\x00\xa0\xe1", 4);
+  body.replace(0, 4, no_op).replace(4, 4, no_op).replace(8, 4, no_op);
+  return body.replace(16, 4, "\xfe\xff\xff\xea");
+}
+
 std::uint32_t PayloadLrc(std::string_view payload) {
   std::uint32_t sum = 0xAAAAAAAAu;
   for (std::size_t at = 0; at + 4 <= payload.size(); at += 4) sum += LittleWord(payload, at);

@@ -18,6 +18,10 @@ namespace testing_support {
 std::string AdapterFirmwareFile(std::string_view payload, std::string_view code_id,
                                 std::string_view copyright = "(c) test image");
 
+/// `body` with the four words an AIF image must hold: the no-op at offsets 0,
+/// 4 and 8 and the branch to itself at 16. REQUIRES: body holds 20 bytes.
+std::string WithAifHeader(std::string body);
+
 /// The check value of the payload's whole little-endian words.
 std::uint32_t PayloadLrc(std::string_view payload);
 
