@@ -3,14 +3,15 @@
 #include <gtest/gtest.h>
 
 #include "tests/run_process.h"
+#include "tests/scenario.h"
 
 namespace {
 
 using testing_support::BuiltProgram;
+using testing_support::kBanner;
 using testing_support::ProcessResult;
 using testing_support::RunProcess;
 
-const char kBanner[] = "\nOstrel Brivane Adapter Firmware Downloader for Windows, version 1.8\n\n";
 const char kUsage[] =
     "usage: qxfwload [-a node] [-q] [-p] firmware.Lxx\n"
     "flags: -a node       identify adapter by node number (default all adapters)\n"

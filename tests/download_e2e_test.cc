@@ -7,13 +7,13 @@
 namespace {
 
 using testing_support::AdapterFirmwareFile;
+using testing_support::kBanner;
 using testing_support::OfOp;
 using testing_support::RunScenario;
 using testing_support::ScenarioResult;
 using testing_support::TestPayload;
 using testing_support::Transaction;
 
-const char kBanner[] = "\nOstrel Brivane Adapter Firmware Downloader for Windows, version 1.8\n\n";
 const std::string kPayload = TestPayload(1000);
 const std::string kImage = AdapterFirmwareFile(kPayload, "CODEID01", "(c) test");
 

@@ -15,6 +15,7 @@
 namespace {
 
 using testing_support::BuiltProgram;
+using testing_support::kBanner;
 using testing_support::ProcessOptions;
 using testing_support::ProcessResult;
 using testing_support::ReadFile;
@@ -22,8 +23,6 @@ using testing_support::RunProcess;
 using testing_support::TempDir;
 using testing_support::WithAifHeader;
 
-const std::string kBanner =
-    "\nOstrel Brivane Adapter Firmware Downloader for Windows, version 1.8\n\n";
 const std::string kPrompt = "Ready to load firmware, press Enter when ready ... ";
 
 ProcessResult RunLoader(const std::vector<std::string>& args, const std::string& input = {}) {

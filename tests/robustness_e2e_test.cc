@@ -24,6 +24,7 @@ namespace {
 using testing_support::AdapterFirmwareFile;
 using testing_support::BuiltProgram;
 using testing_support::DecodeTransactions;
+using testing_support::kBanner;
 using testing_support::OfOp;
 using testing_support::PayloadLrc;
 using testing_support::ProcessOptions;
@@ -38,7 +39,6 @@ using testing_support::Transaction;
 using testing_support::UnderWine;
 using testing_support::WithAifHeader;
 
-const char kBanner[] = "\nOstrel Brivane Adapter Firmware Downloader for Windows, version 1.8\n\n";
 const std::string kPayload = TestPayload(1001);
 const std::string kImage = AdapterFirmwareFile(kPayload, "CODEID01", "(c) test");
 

@@ -13,6 +13,10 @@
 
 namespace testing_support {
 
+/// The banner a verbose run of qxfwload starts with, as an operator sees it.
+inline constexpr char kBanner[] =
+    "\nOstrel Brivane Adapter Firmware Downloader for Windows, version 1.8\n\n";
+
 /// An adapter firmware file: the 272-byte header (copyright text, big-endian
 /// length and LRC, the 8-byte CodeID) and the payload.
 std::string AdapterFirmwareFile(std::string_view payload, std::string_view code_id,
