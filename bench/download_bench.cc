@@ -6,9 +6,9 @@
 #include "bench/bench_support.h"
 #include "bench/cases.h"
 #include "services/inject.h"
-#include "services/platform_memory.h"
+#include "record/platform_memory.h"
 #include "sim/machine.h"
-#include "tool/image.h"
+#include "image/lrc.h"
 #include "tool/requests.h"
 #include "transport/adapters.h"
 

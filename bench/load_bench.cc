@@ -7,8 +7,8 @@
 #include "bench/cases.h"
 #include "services/inject.h"
 #include "services/issuing.h"
-#include "services/platform_memory.h"
-#include "tool/image.h"
+#include "record/platform_memory.h"
+#include "tool/load_image.h"
 #include "tool/qxfwimage_pack.h"
 
 namespace bench {

@@ -3,7 +3,7 @@
 
 #include "bench/bench_support.h"
 #include "bench/cases.h"
-#include "tool/image.h"
+#include "image/lrc.h"
 
 namespace bench {
 namespace {

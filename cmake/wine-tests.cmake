@@ -39,11 +39,11 @@ set_tests_properties(wine_prefix wine_server_stop PROPERTIES
                      ENVIRONMENT "${QX_WINE_ENVIRONMENT}" LABELS wine TIMEOUT 300)
 
 # Registers one cross-built GoogleTest binary, run whole under Wine. Tests on
-# the Linux simulated machine (qx_sim) have no Windows form, and those of the
-# built programs (qx_testing) run through the Linux build's binaries below.
+# the Linux simulated machine (qx_sim) have no Windows form; the end-to-end
+# tests run through the Linux build's binaries below.
 function(qx_add_wine_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
-  if("qx_sim" IN_LIST ARG_LIBS OR "qx_testing" IN_LIST ARG_LIBS)
+  if("qx_sim" IN_LIST ARG_LIBS)
     return()
   endif()
   add_executable(${name} ${ARG_SOURCES})

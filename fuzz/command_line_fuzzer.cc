@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
+#include "image/firmware_name.h"
 #include "tool/command_line.h"
 #include "tool/error_exit.h"
 

@@ -14,7 +14,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "fuzz/scripted_platform.h"
-#include "services/dpb.h"
+#include "record/dpb.h"
 #include "transport/adapters.h"
 #include "transport/passthrough.h"
 #include "util/coding.h"

@@ -16,7 +16,7 @@
 
 #include <cstdint>
 
-#include "services/dpb.h"
+#include "record/dpb.h"
 
 /// The code raised when a service reports a nonzero status.
 inline constexpr std::uint8_t kCodeServiceStatus = 30;

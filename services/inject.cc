@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "services/issuing.h"
-#include "services/platform_memory.h"
+#include "record/platform_memory.h"
 #include "services/print_format.h"
 #include "transport/adapters.h"
 #include "transport/passthrough.h"

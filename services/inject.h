@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "services/dpb.h"
+#include "record/dpb.h"
 
 /// A dispatcher with the signature of Inject.
 using InjectFn = std::int32_t (*)(DPB* dpb);

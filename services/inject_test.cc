@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "services/issuing.h"
-#include "services/platform_memory.h"
+#include "record/platform_memory.h"
 #include "services/startup.h"
 
 namespace {

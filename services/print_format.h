@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <string>
 
-#include "services/dpb.h"
+#include "record/dpb.h"
 
 inline constexpr std::uint32_t kPrintWords = dpb::kPrintArgs;
 

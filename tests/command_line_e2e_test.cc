@@ -2,8 +2,8 @@
 // output, standard error and exit status, byte for byte.
 #include <gtest/gtest.h>
 
-#include "tests/run_process.h"
-#include "tests/scenario.h"
+#include "testing/run_process.h"
+#include "testing/scenario.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "tests/run_process.h"
-#include "tests/scenario.h"
+#include "testing/run_process.h"
+#include "testing/scenario.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // its output, its exit status and the transactions that reached the driver.
 #include <gtest/gtest.h>
 
-#include "tests/scenario.h"
+#include "testing/scenario.h"
 
 namespace {
 
@@ -34,8 +34,9 @@ std::string Machine(const std::vector<int>& port_nodes, const std::string& adapt
   std::string ports;
   int port = 0;
   for (int node : port_nodes) {
-    ports += (ports.empty() ? "" : ",") + std::string(R"({"port":)") + std::to_string(port++) +
-             R"(,"driver":"qarmix","node":)" + std::to_string(node) + "}";
+    if (!ports.empty()) ports += ",";
+    ports += R"({"port":)" + std::to_string(port++) + R"(,"driver":"qarmix","node":)" +
+             std::to_string(node) + "}";
   }
   return R"({"ports":[)" + ports + R"(],"adapters":[)" + adapters + "]}";
 }

@@ -9,8 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "tests/run_process.h"
-#include "tests/scenario.h"
+#include "testing/run_process.h"
+#include "testing/scratch_dir.h"
+#include "testing/scenario.h"
 
 namespace {
 

@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/scenario.h"
+#include "testing/scenario.h"
+#include "testing/scratch_dir.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "image/firmware_name.h"
 #include "services/issuing.h"
 #include "services/startup.h"
 #include "tool/download.h"
@@ -127,14 +128,6 @@ CommandLineOutcome ParseOptions(int argc, char** argv, int* index, Settings* set
     }
   }
   return {};
-}
-
-const char* FindFirmwareLL(const char* path) {
-  const char* dot = std::strrchr(path, '.');
-  if (dot == nullptr || (dot[1] != 'L' && dot[1] != 'l')) return nullptr;
-  const char* ll = dot + 2;
-  if (HexDigitValue(ll[0]) < 0 || HexDigitValue(ll[1]) < 0 || ll[2] != '\0') return nullptr;
-  return ll;
 }
 
 CommandLineOutcome TakeFirmwareArgument(int argc, char** argv, int index, Settings* settings) {

@@ -46,10 +46,6 @@ CommandLineOutcome ParseOptions(int argc, char** argv, int* index, Settings* set
 /// surplus arguments (after the name rule).
 CommandLineOutcome TakeFirmwareArgument(int argc, char** argv, int index, Settings* settings);
 
-/// The two LL characters of a firmware name (after its last '.', an 'L' or
-/// 'l' and two hexadecimal digits that end the name), or null.
-const char* FindFirmwareLL(const char* path);
-
 /// The number routines of the command line, which end the process through
 /// ErrorExit on a bad number.
 std::int32_t ParseNumberArg(const char* text, const char* name);

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "image/firmware_name.h"
+
 namespace {
 
 /// An argument vector that owns its strings.

@@ -6,7 +6,7 @@
 #include "services/issuing.h"
 #include "services/startup.h"
 #include "tool/error_exit.h"
-#include "tool/image.h"
+#include "tool/load_image.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // the downloader's loading, checks and name rule, and nothing else.
 #include <cstdio>
 
-#include "tool/command_line.h"
+#include "image/firmware_name.h"
 #include "tool/qxfwimage_command.h"
 #include "tool/qxfwimage_info.h"
 #include "tool/qxfwimage_pack.h"

@@ -3,7 +3,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tool/image.h"
+#include "image/firmware_image.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "tool/image_file.h"
+#include "image/image_file.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "tool/image_format.h"
+#include "image/image_format.h"
 
 /// Everything that info reports about one file.
 struct ImageReport {

@@ -8,30 +8,24 @@
 #include <fstream>
 #include <string>
 
-#include "tests/scratch_dir.h"
+#include "testing/scratch_dir.h"
 #include "tool/qxfwimage_pack.h"
 
 namespace {
 
 class InfoTest : public ::testing::Test {
  protected:
-  InfoTest() : dir_(testing_support::MakeScratchDir("qxfw-info")) {}
-  ~InfoTest() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
   std::string Write(const std::string& name, const std::string& contents) {
-    std::ofstream(dir_ + "/" + name, std::ios::binary) << contents;
-    return dir_ + "/" + name;
+    return dir_.Write(name, contents);
   }
   /// A valid firmware file of `payload` made by pack.
   std::string Packed(const std::string& name, const std::string& payload,
                      const std::string& copyright) {
-    const std::string path = dir_ + "/" + name;
+    const std::string path = dir_.path() + "/" + name;
     EXPECT_EQ(PackFirmwareFile("CODE0001", copyright, Write("payload", payload), path), "");
     return path;
   }
-  std::string dir_;
+  testing_support::TempDir dir_;
 };
 
 TEST_F(InfoTest, TextReportOfAValidFile) {
@@ -65,7 +59,7 @@ TEST_F(InfoTest, JsonReportOfAFileWithAWrongLength) {
 }
 
 TEST_F(InfoTest, UnreadableFileReportsOnlyWhatIsKnown) {
-  const std::string path = dir_ + "/missing.L2B";
+  const std::string path = dir_.path() + "/missing.L2B";
   const ImageReport report = InspectImageFile(path, ImageFormat::kAdapterFirmware, "2B");
   EXPECT_EQ(FormatReportText(report), "file:         " + path + "\n" +
                                           "format:       adapter firmware file\n"

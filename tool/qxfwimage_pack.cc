@@ -4,7 +4,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "tool/image_file.h"
+#include "image/image_file.h"
 
 namespace {
 

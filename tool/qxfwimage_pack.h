@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tool/image_format.h"
+#include "image/image_format.h"
 
 /// The header of an adapter firmware file for `payload_size` bytes of
 /// payload: the copyright text and CodeID padded with NUL bytes, the length,

@@ -13,32 +13,24 @@
 #include <iterator>
 #include <string>
 
-#include "tests/scratch_dir.h"
+#include "testing/scratch_dir.h"
 
 namespace {
 
 class PackTest : public ::testing::Test {
  protected:
-  PackTest() : dir_(testing_support::MakeScratchDir("qxfw-pack")) {}
-  ~PackTest() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
   std::string Write(const std::string& name, const std::string& contents) {
-    std::ofstream(dir_ + "/" + name, std::ios::binary) << contents;
-    return dir_ + "/" + name;
+    return dir_.Write(name, contents);
   }
-  static std::string Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  std::string dir_;
+  static std::string Read(const std::string& path) { return testing_support::ReadFile(path); }
+  std::string Path(const std::string& name) const { return dir_.path() + "/" + name; }
+  testing_support::TempDir dir_;
 };
 
 TEST_F(PackTest, WritesAFileThatValidates) {
   const std::string payload("abcdabcd\x01\x02\x03", 11);
   const std::string input = Write("payload", payload);
-  const std::string output = dir_ + "/fw.L1A";
+  const std::string output = Path("fw.L1A");
   ASSERT_EQ(PackFirmwareFile("SHORT", "(c) packer", input, output), "");
   const std::string file = Read(output);
   ASSERT_EQ(file.size(), 272 + payload.size());
@@ -53,7 +45,7 @@ TEST_F(PackTest, WritesAFileThatValidates) {
 }
 
 TEST_F(PackTest, EmptyPayloadGivesTheEmptyImage) {
-  const std::string output = dir_ + "/empty.L1A";
+  const std::string output = Path("empty.L1A");
   ASSERT_EQ(PackFirmwareFile("EMPTY", "", Write("payload", ""), output), "");
   const std::string file = Read(output);
   ASSERT_EQ(file.size(), 272u);
@@ -61,8 +53,8 @@ TEST_F(PackTest, EmptyPayloadGivesTheEmptyImage) {
 }
 
 TEST_F(PackTest, FailuresNameTheFileAndLeaveNoOutput) {
-  const std::string missing = dir_ + "/missing";
-  const std::string output = dir_ + "/out.L1A";
+  const std::string missing = Path("missing");
+  const std::string output = Path("out.L1A");
   EXPECT_EQ(PackFirmwareFile("ID", "", missing, output), "can't open payload file: " + missing);
   EXPECT_FALSE(std::filesystem::exists(output));
 
@@ -72,7 +64,7 @@ TEST_F(PackTest, FailuresNameTheFileAndLeaveNoOutput) {
             "payload is too large for a firmware file: " + big);
   EXPECT_FALSE(std::filesystem::exists(output));
 
-  const std::string unwritable = dir_ + "/no/such/dir/out.L1A";
+  const std::string unwritable = Path("no/such/dir/out.L1A");
   EXPECT_EQ(PackFirmwareFile("ID", "", Write("payload", "1234"), unwritable),
             "can't write firmware file: " + unwritable);
 }
@@ -82,7 +74,7 @@ TEST_F(PackTest, WriteFailureRemovesThePartialFile) {
   GTEST_SKIP() << "a write failing part way needs a file size limit (setrlimit)";
 #else
   const std::string input = Write("payload", std::string(70000, 'p'));
-  const std::string output = dir_ + "/partial.L1A";
+  const std::string output = Path("partial.L1A");
   // A file size limit makes the write fail part way, as a full disk would.
   rlimit saved;
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "services/dpb.h"
+#include "record/dpb.h"
 #include "tool/vpd.h"
 
 inline constexpr std::int16_t kRequestFailed = -3;

@@ -12,9 +12,13 @@
 #include "services/inject.h"
 #include "sim/machine.h"
 #include "transport/adapters.h"
+#include "testing/bytes.h"
 #include "util/coding.h"
 
 namespace {
+
+using testing_support::FromHex;
+using testing_support::ToHex;
 
 // Where the driver finds things in a transaction packet.
 constexpr std::size_t kDpbAt = 28;
@@ -26,24 +30,6 @@ constexpr std::size_t kDataInAt = kDpbAt + 0x4C;
 constexpr std::size_t kParmInAt = kDpbAt + 0x5C;
 
 constexpr std::uint32_t kNode = 12;
-
-std::vector<std::uint8_t> FromHex(const std::string& hex) {
-  std::vector<std::uint8_t> bytes;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    bytes.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-  }
-  return bytes;
-}
-
-std::string ToHex(const std::vector<std::uint8_t>& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (std::uint8_t b : bytes) {
-    hex += kDigits[b >> 4];
-    hex += kDigits[b & 15];
-  }
-  return hex;
-}
 
 /// The text of a string field of one trace line, or nullopt.
 std::optional<std::string> TraceText(const std::string& line, const std::string& key) {

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "services/platform_memory.h"
+#include "record/platform_memory.h"
 #include "transport/platform.h"
 #include "transport/srb_header.h"
 

@@ -2,14 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include "transport/transport_test_support.h"
+#include "testing/bytes.h"
+#include "testing/sim_session.h"
 
 namespace {
 
-using transport_testing::FromHex;
-using transport_testing::Load;
-using transport_testing::TraceOf;
-using transport_testing::Word;
+using testing_support::FromHex;
+using testing_support::Load;
+using testing_support::TraceOf;
+using testing_support::WordAt;
 
 /// The handle that the simulated machine gave the port, from the trace.
 AdapterHandle HandleOfPort(int port) {
@@ -103,17 +104,17 @@ TEST(Discovery, NodeQueryPacketAndSignExtension) {
   EXPECT_EQ(FindAdapterHandle(0xFFFFFF80u), HandleOfPort(1));
   const auto calls = TraceOf("DeviceIoControl");
   ASSERT_EQ(calls.size(), 2u);
-  const std::vector<std::uint8_t> sent = FromHex(calls[0]["sent"]);
+  const std::vector<std::uint8_t> sent = FromHex(calls[0]["sent"].get<std::string>());
   ASSERT_EQ(sent.size(), 144u);
   EXPECT_EQ(calls[0]["code"], 0x4D008);
   EXPECT_EQ(calls[0]["size"], 144);
-  EXPECT_EQ(Word(sent, 0), 28u);
+  EXPECT_EQ(WordAt(sent, 0), 28u);
   EXPECT_EQ(std::string(sent.begin() + 4, sent.begin() + 11), "qarmix ");
-  EXPECT_EQ(Word(sent, 12), 4096u);
-  EXPECT_EQ(Word(sent, 16), 0x80000002u);
-  EXPECT_EQ(Word(sent, 24), 116u);
+  EXPECT_EQ(WordAt(sent, 12), 4096u);
+  EXPECT_EQ(WordAt(sent, 16), 0x80000002u);
+  EXPECT_EQ(WordAt(sent, 24), 116u);
   // The same buffer goes to the next port: the first answer is still in it.
-  const std::vector<std::uint8_t> second = FromHex(calls[1]["sent"]);
+  const std::vector<std::uint8_t> second = FromHex(calls[1]["sent"].get<std::string>());
   EXPECT_EQ(second[140], 0x80);
 }
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "services/platform_memory.h"
+#include "record/platform_memory.h"
 #include "transport/adapters.h"
 #include "transport/platform.h"
 #include "util/coding.h"

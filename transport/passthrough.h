@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "services/dpb.h"
+#include "record/dpb.h"
 #include "transport/srb_header.h"
 
 /// The layout of the pass-through packet (offsets from its start).

@@ -6,15 +6,16 @@
 #include <cstring>
 
 #include "transport/adapters.h"
-#include "transport/transport_test_support.h"
+#include "testing/bytes.h"
+#include "testing/sim_session.h"
 #include "util/coding.h"
 
 namespace {
 
-using transport_testing::FromHex;
-using transport_testing::Load;
-using transport_testing::TraceOf;
-using transport_testing::Word;
+using testing_support::FromHex;
+using testing_support::Load;
+using testing_support::TraceOf;
+using testing_support::WordAt;
 
 /// One adapter, node 11, on port 1; another port that fails every transaction.
 const char kMachine[] = R"({
@@ -55,15 +56,15 @@ Sent OnlyTransaction() {
   EXPECT_EQ(calls.size(), 1u);
   if (calls.empty()) return {};
   EXPECT_EQ(calls[0]["code"], 0x4D008);
-  return {FromHex(calls[0]["sent"]), FromHex(calls[0]["answer"])};
+  return {FromHex(calls[0]["sent"].get<std::string>()), FromHex(calls[0]["answer"].get<std::string>())};
 }
 
 void ExpectDescriptor(const std::vector<std::uint8_t>& p, std::size_t at, std::uint32_t base,
                       std::uint32_t length) {
   EXPECT_EQ(p.at(at + 3), 1) << at;  // Kind 1 whatever the caller had
-  EXPECT_EQ(Word(p, at + 4), base) << at;
-  EXPECT_EQ(Word(p, at + 8), 0u) << at;
-  EXPECT_EQ(Word(p, at + 12), length) << at;
+  EXPECT_EQ(WordAt(p, at + 4), base) << at;
+  EXPECT_EQ(WordAt(p, at + 8), 0u) << at;
+  EXPECT_EQ(WordAt(p, at + 12), length) << at;
 }
 
 TEST_F(PassThrough, EmptyTransactionIsTheBarePacket) {
@@ -74,17 +75,17 @@ TEST_F(PassThrough, EmptyTransactionIsTheBarePacket) {
   EXPECT_EQ(PassThroughRequest(&block), 0);
   const Sent s = OnlyTransaction();
   ASSERT_EQ(s.packet.size(), 143u);
-  EXPECT_EQ(Word(s.packet, 0), 28u);
+  EXPECT_EQ(WordAt(s.packet, 0), 28u);
   EXPECT_EQ(std::string(s.packet.begin() + 4, s.packet.begin() + 11), "qarmix ");
-  EXPECT_EQ(Word(s.packet, 12), 4096u);
-  EXPECT_EQ(Word(s.packet, 16), 0x80000001u);
-  EXPECT_EQ(Word(s.packet, 24), 115u);
+  EXPECT_EQ(WordAt(s.packet, 12), 4096u);
+  EXPECT_EQ(WordAt(s.packet, 16), 0x80000001u);
+  EXPECT_EQ(WordAt(s.packet, 24), 115u);
   EXPECT_EQ(s.packet[36], 19);
   EXPECT_EQ(s.packet[38], 5);
   EXPECT_EQ(s.packet[39], 0);
   EXPECT_EQ(s.packet[28 + 0x10], 0x5A);
-  EXPECT_EQ(Word(s.packet, 60), 11u);
-  EXPECT_EQ(Word(s.packet, 64), 31u);
+  EXPECT_EQ(WordAt(s.packet, 60), 11u);
+  EXPECT_EQ(WordAt(s.packet, 64), 31u);
   EXPECT_EQ(s.packet[68] | (s.packet[69] << 8), 0x225);
   EXPECT_EQ(s.packet[70], 2);
   for (std::size_t at : {72u, 88u, 104u, 120u}) ExpectDescriptor(s.packet, at, 0, 0);
@@ -105,13 +106,13 @@ TEST_F(PassThrough, MemoryReadLaysOutParmOutThenDataIn) {
   PassThroughRequest(&block);
   const Sent s = OnlyTransaction();
   ASSERT_EQ(s.packet.size(), 407u);
-  EXPECT_EQ(Word(s.packet, 24), 379u);
+  EXPECT_EQ(WordAt(s.packet, 24), 379u);
   ExpectDescriptor(s.packet, 72, 0, 8);
   ExpectDescriptor(s.packet, 88, 264, 0);
   ExpectDescriptor(s.packet, 104, 8, 256);
   ExpectDescriptor(s.packet, 120, 264, 0);
-  EXPECT_EQ(Word(s.packet, 140), 0x70010u);
-  EXPECT_EQ(Word(s.packet, 144), 256u);
+  EXPECT_EQ(WordAt(s.packet, 140), 0x70010u);
+  EXPECT_EQ(WordAt(s.packet, 144), 256u);
   EXPECT_EQ(block.Get(dpb::DPB_Status), 0);
   // The record came back from the DataIn area, which starts at 148.
   EXPECT_EQ(std::memcmp(vpd.data(), s.answer.data() + 148, 256), 0);
@@ -128,7 +129,7 @@ TEST_F(PassThrough, DownloadPlacesTheImageAfterItsParameters) {
   PassThroughRequest(&block);
   const Sent s = OnlyTransaction();
   ASSERT_EQ(s.packet.size(), 159u + 1000u);
-  EXPECT_EQ(Word(s.packet, 24), 131u + 1000u);
+  EXPECT_EQ(WordAt(s.packet, 24), 131u + 1000u);
   ExpectDescriptor(s.packet, 88, 16, 1000);
   EXPECT_TRUE(std::equal(image.begin(), image.end(), s.packet.begin() + 156));
 }

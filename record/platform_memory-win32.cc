@@ -1,7 +1,7 @@
 // The process heap on Windows: the C runtime's.
 #include <cstdlib>
 
-#include "services/platform_memory.h"
+#include "record/platform_memory.h"
 
 void* PlatformAllocate(std::uint32_t size) {
   // malloc(0) may answer null, which would read as "no memory".

@@ -1,6 +1,6 @@
 // The process heap, as the allocate service and the pass-through obtain it.
-#ifndef QXFW_SERVICES_PLATFORM_MEMORY_H_
-#define QXFW_SERVICES_PLATFORM_MEMORY_H_
+#ifndef QXFW_RECORD_PLATFORM_MEMORY_H_
+#define QXFW_RECORD_PLATFORM_MEMORY_H_
 
 #include <cstdint>
 
@@ -11,4 +11,4 @@ void* PlatformAllocate(std::uint32_t size);
 /// Returns a block of PlatformAllocate to the heap; null is ignored.
 void PlatformFree(void* block);
 
-#endif  // QXFW_SERVICES_PLATFORM_MEMORY_H_
+#endif  // QXFW_RECORD_PLATFORM_MEMORY_H_

@@ -5,8 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "tool/image.h"
-#include "tool/image_format.h"
+#include "image/lrc.h"
 
 // 256-bit vectors are chosen at run time, so that one build runs on every
 // x86-64 processor and still uses them where they exist.
@@ -123,4 +122,9 @@ std::uint32_t ComputeLRC(const void* words, std::uint32_t count) {
 
 std::uint32_t ComputeLRCPortable(const void* words, std::uint32_t count) {
   return kLrcSeed + SumWordsPortable(static_cast<const unsigned char*>(words), count);
+}
+
+std::uint32_t SwapBytes32(std::uint32_t value) {
+  return (value >> 24) | ((value >> 8) & 0x0000FF00u) | ((value << 8) & 0x00FF0000u) |
+         (value << 24);
 }

@@ -5,8 +5,8 @@
 // pointers that some 32-bit words stand for are held beside them at full
 // width (one host slot per 4-byte word: the pointer field at offset k lives in
 // slot k / 4).
-#ifndef QXFW_SERVICES_DPB_H_
-#define QXFW_SERVICES_DPB_H_
+#ifndef QXFW_RECORD_DPB_H_
+#define QXFW_RECORD_DPB_H_
 
 #include <array>
 #include <cstddef>
@@ -186,4 +186,4 @@ void DPB::Set(WireField<T> field, std::type_identity_t<T> value) {
   }
 }
 
-#endif  // QXFW_SERVICES_DPB_H_
+#endif  // QXFW_RECORD_DPB_H_

@@ -1,4 +1,4 @@
-#include "services/dpb.h"
+#include "record/dpb.h"
 
 namespace {
 

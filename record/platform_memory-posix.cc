@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdlib>
 
-#include "services/platform_memory.h"
+#include "record/platform_memory.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Runs a built program as a user would and collects what it printed.
-#ifndef QXFW_TESTS_RUN_PROCESS_H_
-#define QXFW_TESTS_RUN_PROCESS_H_
+#ifndef QXFW_TESTING_RUN_PROCESS_H_
+#define QXFW_TESTING_RUN_PROCESS_H_
 
 #include <cstdint>
 #include <string>
@@ -41,29 +41,6 @@ std::string BuiltProgram(const std::string& name);
 /// stand-in driver.
 bool UnderWine();
 
-/// A fresh empty directory for one test's files, removed by the destructor.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  /// Writes `contents` to a file in the directory and answers its path.
-  std::string Write(const std::string& name, const std::string& contents) const;
-  /// Writes `start`, then extends the file to `size` bytes without taking
-  /// room on disk; answers its path.
-  std::string WriteSparse(const std::string& name, const std::string& start,
-                          std::uint64_t size) const;
-
- private:
-  std::string path_;
-};
-
-/// Reads a whole file; empty when it can't be read.
-std::string ReadFile(const std::string& path);
-
 }  // namespace testing_support
 
-#endif  // QXFW_TESTS_RUN_PROCESS_H_
+#endif  // QXFW_TESTING_RUN_PROCESS_H_

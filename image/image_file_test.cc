@@ -1,4 +1,4 @@
-#include "tool/image_file.h"
+#include "image/image_file.h"
 
 #include <gtest/gtest.h>
 #ifndef _WIN32
@@ -12,28 +12,9 @@
 #include <fstream>
 #include <string>
 
-#include "tests/scratch_dir.h"
+#include "testing/scratch_dir.h"
 
 namespace {
-
-/// A scratch directory, removed with everything in it.
-class ScratchDir {
- public:
-  ScratchDir() : path_(testing_support::MakeScratchDir("qxfw-image")) {}
-  ~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-  }
-  std::string Write(const std::string& name, const std::string& contents) const {
-    const std::string file = path_ + "/" + name;
-    std::ofstream(file, std::ios::binary) << contents;
-    return file;
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 /// Counts what the reader asks of its allocator; can be told to fail, or to
 /// shorten a file between its measurement and its read.
@@ -65,7 +46,7 @@ constexpr ImageBlockAllocator kProbeAllocator{ProbeAllocate, ProbeRelease};
 class ImageFileTest : public ::testing::Test {
  protected:
   void SetUp() override { probe = AllocatorProbe{}; }
-  ScratchDir dir_;
+  testing_support::TempDir dir_;
 };
 
 TEST_F(ImageFileTest, ReadsTheWholeFileIntoOneBlock) {

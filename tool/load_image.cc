@@ -1,11 +1,11 @@
-#include "tool/image.h"
+#include "tool/load_image.h"
 
 #include <cstdio>
 
 #include "services/issuing.h"
 #include "tool/error_exit.h"
-#include "tool/image_file.h"
-#include "tool/image_format.h"
+#include "image/image_file.h"
+#include "image/image_format.h"
 
 namespace {
 

@@ -4,13 +4,14 @@
 // nothing here prints or ends the process. A refused image comes back with
 // the exact message of the downloader's error line, so that each caller
 // decides how to report it, and a fuzzer can drive the checks directly.
-#ifndef QXFW_TOOL_IMAGE_FORMAT_H_
-#define QXFW_TOOL_IMAGE_FORMAT_H_
+#ifndef QXFW_IMAGE_IMAGE_FORMAT_H_
+#define QXFW_IMAGE_IMAGE_FORMAT_H_
 
 #include <cstdint>
 #include <string>
 
-#include "tool/image.h"
+#include "image/firmware_image.h"
+#include "image/lrc.h"
 
 /// The layout of an adapter firmware file: a 272-byte header, then the data.
 inline constexpr std::uint32_t kFirmwareHeaderSize = 272;
@@ -23,8 +24,6 @@ inline constexpr std::uint32_t kCodeIdOffset = 260;
 inline constexpr std::uint32_t kAifHeaderSize = 128;
 inline constexpr std::uint32_t kAifNoOp = 0xE1A00000u;
 inline constexpr std::uint32_t kAifBranchToSelf = 0xEAFFFFFEu;
-
-inline constexpr std::uint32_t kLrcSeed = 0xAAAAAAAAu;
 
 /// The largest file that can be loaded: the allocate service takes a 32-bit
 /// size, and the image length is a 32-bit number.
@@ -107,4 +106,4 @@ std::string TooLargeMessage(const char* path);
 std::string OutOfMemoryMessage(std::uint32_t size);
 std::string ReadFailureMessage(const char* path);
 
-#endif  // QXFW_TOOL_IMAGE_FORMAT_H_
+#endif  // QXFW_IMAGE_IMAGE_FORMAT_H_

@@ -2,13 +2,13 @@
 // before validation, shared by the downloader and qxfwimage. Nothing here
 // prints or ends the process; a failure comes back with its message, the
 // file closed and nothing left allocated.
-#ifndef QXFW_TOOL_IMAGE_FILE_H_
-#define QXFW_TOOL_IMAGE_FILE_H_
+#ifndef QXFW_IMAGE_IMAGE_FILE_H_
+#define QXFW_IMAGE_IMAGE_FILE_H_
 
 #include <cstdint>
 #include <string>
 
-#include "tool/image_format.h"
+#include "image/image_format.h"
 
 /// Where the block that holds the file comes from: the downloader uses the
 /// allocate and free services, qxfwimage the C heap.
@@ -47,4 +47,4 @@ struct ImageFileRead {
 ImageFileRead ReadImageFile(const char* path, const ImageBlockAllocator& allocator,
                             std::uint64_t largest_size = kLargestImageFile);
 
-#endif  // QXFW_TOOL_IMAGE_FILE_H_
+#endif  // QXFW_IMAGE_IMAGE_FILE_H_

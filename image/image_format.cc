@@ -1,4 +1,4 @@
-#include "tool/image_format.h"
+#include "image/image_format.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -111,11 +111,6 @@ ImageCheck CheckWithLrc(const std::uint8_t* bytes, std::uint64_t size, ImageForm
 }
 
 }  // namespace
-
-std::uint32_t SwapBytes32(std::uint32_t value) {
-  return (value >> 24) | ((value >> 8) & 0x0000FF00u) | ((value << 8) & 0x00FF0000u) |
-         (value << 24);
-}
 
 ImageCheck CheckImageBytes(const std::uint8_t* bytes, std::uint64_t size, ImageFormat format,
                            const char* path) {

@@ -1,4 +1,4 @@
-#include "tool/image_file.h"
+#include "image/image_file.h"
 
 #include <algorithm>
 #include <cstdio>

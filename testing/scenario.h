@@ -1,15 +1,15 @@
 // End-to-end scenarios: a simulated machine file, an image file and a
 // command line, run through the built qxfwload, with the transactions that
 // reached the driver decoded from the trace.
-#ifndef QXFW_TESTS_SCENARIO_H_
-#define QXFW_TESTS_SCENARIO_H_
+#ifndef QXFW_TESTING_SCENARIO_H_
+#define QXFW_TESTING_SCENARIO_H_
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "tests/run_process.h"
+#include "testing/run_process.h"
 
 namespace testing_support {
 
@@ -42,6 +42,8 @@ struct Transaction {
   int port = -1;
   std::string parm_out;  // the areas as sent
   std::string data_out;
+  std::string data_in;
+  std::string parm_in;
   std::int8_t status = 0;  // DPB_Status as answered
   bool delivered = false;  // DeviceIoControl answered nonzero
 };
@@ -68,4 +70,4 @@ std::vector<Transaction> DecodeTransactions(const std::vector<std::string>& line
 
 }  // namespace testing_support
 
-#endif  // QXFW_TESTS_SCENARIO_H_
+#endif  // QXFW_TESTING_SCENARIO_H_

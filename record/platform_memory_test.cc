@@ -1,4 +1,4 @@
-#include "services/platform_memory.h"
+#include "record/platform_memory.h"
 
 #include <gtest/gtest.h>
 

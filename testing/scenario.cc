@@ -1,28 +1,16 @@
-#include "tests/scenario.h"
+#include "testing/scenario.h"
 
 #include <nlohmann/json.hpp>
 #include <sstream>
+
+#include "testing/bytes.h"
+#include "testing/scratch_dir.h"
 
 namespace testing_support {
 namespace {
 
 void PutBigEndian(std::string& s, std::size_t at, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) s[at + i] = static_cast<char>(v >> (24 - 8 * i));
-}
-
-std::uint32_t LittleWord(std::string_view s, std::size_t at) {
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | static_cast<std::uint8_t>(s[at + i]);
-  return v;
-}
-
-std::string FromHex(const std::string& hex) {
-  std::string bytes;
-  bytes.reserve(hex.size() / 2);
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-    bytes.push_back(static_cast<char>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-  }
-  return bytes;
 }
 
 std::string OpName(std::uint8_t tx_class, std::uint32_t unit, std::uint16_t code) {
@@ -38,24 +26,26 @@ std::string OpName(std::uint8_t tx_class, std::uint32_t unit, std::uint16_t code
 
 /// The bytes of one area of a sent packet, located through its descriptor.
 std::string Area(const std::string& packet, std::size_t descriptor_at) {
-  const std::uint32_t base = LittleWord(packet, descriptor_at + 4);
-  const std::uint32_t length = LittleWord(packet, descriptor_at + 12);
+  const std::uint32_t base = WordAt(packet, descriptor_at + 4);
+  const std::uint32_t length = WordAt(packet, descriptor_at + 12);
   if (140u + base + length > packet.size()) return {};
   return packet.substr(140 + base, length);
 }
 
 Transaction Decode(const nlohmann::json& line) {
-  const std::string sent = FromHex(line["sent"].get<std::string>());
-  const std::string answer = FromHex(line["answer"].get<std::string>());
+  const std::string sent = StringFromHex(line["sent"].get<std::string>());
+  const std::string answer = StringFromHex(line["answer"].get<std::string>());
   Transaction t;
-  t.node = LittleWord(sent, 60);
-  t.unit = LittleWord(sent, 64);
-  t.code = static_cast<std::uint16_t>(LittleWord(sent, 68) & 0xFFFF);
+  t.node = WordAt(sent, 60);
+  t.unit = WordAt(sent, 64);
+  t.code = static_cast<std::uint16_t>(WordAt(sent, 68) & 0xFFFF);
   t.tx_class = static_cast<std::uint8_t>(sent[70]);
   t.op = OpName(t.tx_class, t.unit, t.code);
   t.port = line.value("port", -1);
   t.parm_out = Area(sent, 72);
   t.data_out = Area(sent, 88);
+  t.data_in = Area(sent, 104);
+  t.parm_in = Area(sent, 120);
   t.delivered = line["result"].get<int>() != 0;
   t.status = static_cast<std::int8_t>(answer.size() > 39 ? answer[39] : 0);
   return t;
@@ -71,7 +61,7 @@ std::string WithAifHeader(std::string body) {
 
 std::uint32_t PayloadLrc(std::string_view payload) {
   std::uint32_t sum = 0xAAAAAAAAu;
-  for (std::size_t at = 0; at + 4 <= payload.size(); at += 4) sum += LittleWord(payload, at);
+  for (std::size_t at = 0; at + 4 <= payload.size(); at += 4) sum += WordAt(payload, at);
   return sum;
 }
 
@@ -101,8 +91,8 @@ std::vector<Transaction> DecodeTransactions(const std::vector<std::string>& line
   for (const std::string& text : lines) {
     const nlohmann::json line = nlohmann::json::parse(text, nullptr, false);
     if (line.is_discarded() || line.value("op", "") != "DeviceIoControl") continue;
-    const std::string sent = FromHex(line["sent"].get<std::string>());
-    if (sent.size() < 143 || LittleWord(sent, 16) != 0x80000001u) continue;
+    const std::string sent = StringFromHex(line["sent"].get<std::string>());
+    if (sent.size() < 143 || WordAt(sent, 16) != 0x80000001u) continue;
     transactions.push_back(Decode(line));
   }
   return transactions;

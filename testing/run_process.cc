@@ -1,4 +1,4 @@
-#include "tests/run_process.h"
+#include "testing/run_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -147,36 +147,6 @@ std::string BuiltProgram(const std::string& name) {
 bool UnderWine() {
   const char* flag = std::getenv("QXFW_UNDER_WINE");
   return flag != nullptr && *flag != '\0';
-}
-
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "qxfw-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-}
-
-std::string TempDir::Write(const std::string& name, const std::string& contents) const {
-  const std::string file = path_ + "/" + name;
-  std::ofstream(file, std::ios::binary) << contents;
-  return file;
-}
-
-std::string TempDir::WriteSparse(const std::string& name, const std::string& start,
-                                 std::uint64_t size) const {
-  const std::string file = Write(name, start);
-  std::filesystem::resize_file(file, size);
-  return file;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream contents;
-  contents << in.rdbuf();
-  return contents.str();
 }
 
 }  // namespace testing_support
