@@ -221,7 +221,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Whatever the caller left in the block travels as it is.
   DPB dpb;
   const std::vector<std::uint8_t> record = in.ConsumeBytes<std::uint8_t>(dpb::kRecordSize);
-  std::copy(record.begin(), record.end(), dpb.bytes());
+  dpb.SetWireBytes(0, record.data(), static_cast<std::uint32_t>(record.size()));
   switch (in.ConsumeIntegralInRange<int>(0, 3)) {
     case 0:  // the port's own node
       dpb.Set(dpb::Node, static_cast<std::uint32_t>(static_cast<std::int32_t>(script.node)));

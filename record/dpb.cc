@@ -1,5 +1,7 @@
 #include "record/dpb.h"
 
+#include <cstring>
+
 namespace {
 
 std::uint32_t LowWord(std::uintptr_t value) { return static_cast<std::uint32_t>(value); }
@@ -16,6 +18,19 @@ void DPB::SetCallback(DpbCallback callback) {
   util::EncodeFixed32(bytes_.data() + dpb::DPB_Callback.offset,
                       LowWord(reinterpret_cast<std::uintptr_t>(callback)));
   callback_ = callback;
+}
+
+void DPB::SetWireBytes(std::uint32_t offset, const std::uint8_t* from, std::uint32_t count) {
+  std::memcpy(bytes_.data() + offset, from, count);
+  ForgetPointers(offset, count);
+}
+
+void DPB::ForgetPointers(std::uint32_t offset, std::uint32_t count) {
+  if (count == 0) return;
+  for (std::uint32_t slot = offset / 4; slot <= (offset + count - 1) / 4; ++slot) {
+    host_[slot] = nullptr;
+    if (slot == dpb::DPB_Callback.offset / 4) callback_ = nullptr;
+  }
 }
 
 BufferView DPB::Descriptor(DescriptorField field) const {

@@ -5,6 +5,11 @@
 // pointers that some 32-bit words stand for are held beside them at full
 // width (one host slot per 4-byte word: the pointer field at offset k lives in
 // slot k / 4).
+//
+// The two never disagree: the wire bytes are written only through the
+// record's own setters, and a write of anything but a pointer to a word
+// forgets the host pointer (or the completion routine) that the word stood
+// for. A word with no host pointer is a number, never an address.
 #ifndef QXFW_RECORD_DPB_H_
 #define QXFW_RECORD_DPB_H_
 
@@ -150,9 +155,17 @@ struct DPB {
 
   /// The wire image of the block.
   const std::uint8_t* bytes() const { return bytes_.data(); }
-  std::uint8_t* bytes() { return bytes_.data(); }
+
+  /// Writes `count` wire bytes from `from` at `offset`; every word they touch
+  /// becomes a number: its host pointer, or the completion routine, is gone.
+  /// REQUIRES: offset + count <= dpb::kRecordSize.
+  void SetWireBytes(std::uint32_t offset, const std::uint8_t* from, std::uint32_t count);
 
  private:
+  /// Forgets the host pointers of the words that bytes [offset, offset +
+  /// count) lie in.
+  void ForgetPointers(std::uint32_t offset, std::uint32_t count);
+
   std::array<std::uint8_t, dpb::kRecordSize> bytes_{};
   std::array<void*, dpb::kHostSlots> host_{};
   DpbCallback callback_ = nullptr;
@@ -181,9 +194,8 @@ void DPB::Set(WireField<T> field, std::type_identity_t<T> value) {
     util::EncodeFixed16(p, static_cast<std::uint16_t>(value));
   } else {
     util::EncodeFixed32(p, static_cast<std::uint32_t>(value));
-    // A number written over a pointer word replaces the pointer too.
-    if (field.offset % 4 == 0) host_[field.offset / 4] = nullptr;
   }
+  ForgetPointers(field.offset, sizeof(T));
 }
 
 #endif  // QXFW_RECORD_DPB_H_

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <type_traits>
+#include <utility>
+
 namespace {
 
 TEST(DpbRecord, FieldsAreLittleEndianAtTheirOffsets) {
@@ -44,10 +47,47 @@ TEST(DpbRecord, HostPointersKeepFullWidthBesideTheirWireWords) {
 
 TEST(DpbRecord, DescriptorKeepsItsReservedBytes) {
   DPB block;
-  block.bytes()[0x2C] = 0xAB;
+  const std::uint8_t reserved = 0xAB;
+  block.SetWireBytes(0x2C, &reserved, 1);
   block.SetDescriptor(dpb::ParmOut, {descriptor::kNoBuffer, nullptr, 0, 0});
   EXPECT_EQ(block.bytes()[0x2C], 0xAB);
   EXPECT_EQ(block.bytes()[0x2F], 11);
+}
+
+void NoCompletion(DPB*) {}
+
+// The wire bytes can't be written behind the record's back, and any write to
+// a word that stood for a host pointer leaves a number there, not a stale
+// pointer that the pass-through or Inject would still use.
+static_assert(std::is_same_v<decltype(std::declval<DPB&>().bytes()), const std::uint8_t*>);
+
+TEST(DpbRecord, EveryWriteToAPointerWordForgetsThePointer) {
+  static char buffer[8];
+  const std::uint8_t bytes[4] = {1, 2, 3, 4};
+  const auto filled = [] {
+    DPB block;
+    block.SetCallback(NoCompletion);
+    block.SetDescriptor(dpb::DataIn, {descriptor::kMemoryBuffer, buffer, 0, 8});
+    block.SetPointer(dpb::PrintFormat, buffer);
+    return block;
+  };
+  DPB block = filled();
+  block.Set(WireField<std::uint32_t>{dpb::DPB_Callback.offset}, 0);
+  EXPECT_EQ(block.Callback(), nullptr) << "a cleared callback word must not still call back";
+  block = filled();
+  block.Set(WireField<std::uint8_t>{dpb::DPB_Callback.offset + 1}, 0x12);
+  EXPECT_EQ(block.Callback(), nullptr);
+  block = filled();
+  block.Set(WireField<std::uint16_t>{dpb::DataIn.offset + descriptor::Base.offset + 2}, 7);
+  EXPECT_EQ(block.Descriptor(dpb::DataIn).base, nullptr);
+  EXPECT_EQ(block.Pointer(dpb::PrintFormat), buffer) << "other words keep their pointers";
+  block = filled();
+  block.SetWireBytes(dpb::PrintFormat.offset - 1, bytes, 2);
+  EXPECT_EQ(block.Pointer(dpb::PrintFormat), nullptr);
+  EXPECT_EQ(block.Callback(), &NoCompletion);
+  EXPECT_EQ(block.Descriptor(dpb::DataIn).base, buffer);
+  block.SetWireBytes(0, bytes, 4);  // the word before the callback's
+  EXPECT_EQ(block.Callback(), &NoCompletion);
 }
 
 }  // namespace

@@ -265,7 +265,9 @@ class SubmitTest : public RecordingTest, public testing::WithParamInterface<Subm
 TEST_P(SubmitTest, WritesOnlyNumberAndFlagAndHandsBackTheResult) {
   const SubmitCase& c = GetParam();
   DPB caller;
-  for (std::uint32_t i = 0; i < dpb::kRecordSize; ++i) caller.bytes()[i] = 0x80 | i;
+  Image pattern;
+  for (std::uint32_t i = 0; i < dpb::kRecordSize; ++i) pattern[i] = static_cast<std::uint8_t>(0x80 | i);
+  caller.SetWireBytes(0, pattern.data(), dpb::kRecordSize);
   caller.SetCallback(&NoteCompletion);
   caller.SetPointer(PointerField{0x20}, kP);
   Image expected;
@@ -348,12 +350,36 @@ class WithInjectTest : public testing::Test {
 
 TEST_F(WithInjectTest, Query06AnswersOne) { EXPECT_EQ(DpbQuery06(), 1u); }
 
-// The short records of the transaction numbers reach the pass-through, which
-// finds no port for them.
+/// Inject, recording each block's number and status as Inject left them.
+struct AfterInject {
+  static inline std::vector<std::pair<std::uint8_t, std::int8_t>> served;
+  static inline std::vector<std::uint8_t> codes;
+  static std::int32_t Dispatch(DPB* dpb) {
+    const std::int32_t result = Inject(dpb);
+    served.emplace_back(dpb->Get(dpb::DPB_Number), dpb->Get(dpb::DPB_Status));
+    if (dpb->Get(dpb::DPB_Number) == kServiceReport) codes.push_back(dpb->Get(dpb::ReportCode));
+    return result;
+  }
+};
+
+// The short records of the transaction numbers are not served locally nor
+// refused: they reach the pass-through, which finds no port for them (there
+// are none here) and says so in the status; the routines that check it
+// raise code 30, and the answer word stays as the routine left it.
 TEST_F(WithInjectTest, ShortTransactionRecordsComeBackFromThePassThrough) {
+  SetInjectEntry(&AfterInject::Dispatch);
+  using Served = std::vector<std::pair<std::uint8_t, std::int8_t>>;
+  AfterInject::served.clear();
+  AfterInject::codes.clear();
   EXPECT_EQ(DpbCall10(0), kStatusNoPort);
+  EXPECT_EQ(AfterInject::served, (Served{{10, kStatusNoPort}}));
+  AfterInject::served.clear();
   EXPECT_EQ(DpbCall20Sub6(7), 0);
+  EXPECT_EQ(AfterInject::served, (Served{{20, kStatusNoPort}}));
+  AfterInject::served.clear();
   EXPECT_EQ(DpbCall20Sub1(1, buffer.data(), static_cast<std::uint32_t>(buffer.size()), 2), 0u);
+  EXPECT_EQ(AfterInject::served, (Served{{20, kStatusNoPort}, {kServiceReport, kStatusOk}}));
+  EXPECT_EQ(AfterInject::codes, std::vector<std::uint8_t>{kCodeServiceStatus});
 }
 
 int completions = 0;

@@ -165,16 +165,19 @@ TEST(IssuingRoutines, AllocateReportsOnlyUnexpectedStatuses) {
   EXPECT_EQ(AllocationRefuser::codes, (std::vector<std::uint8_t>{28, 29}));
 }
 
-TEST_F(InjectTest, PrintIsOnStandardOutputBeforeInjectReturns) {
+/// What `action` wrote to standard output by the time it returned (the
+/// stream is not flushed for it).
+template <typename Action>
+std::string StandardOutputOf(Action action) {
   std::FILE* capture = std::tmpfile();
-  ASSERT_NE(capture, nullptr);
+  if (capture == nullptr) return "(no capture file)";
   std::fflush(stdout);
   const int saved = dup(1);
   dup2(fileno(capture), 1);
-  DpbPrint("node=%lu %s\n", 17u, "ok");
+  action();
   dup2(saved, 1);
   close(saved);
-  std::string seen(64, '\0');
+  std::string seen(256, '\0');
   std::rewind(capture);
   seen.resize(std::fread(seen.data(), 1, seen.size(), capture));
   std::fclose(capture);
@@ -183,10 +186,21 @@ TEST_F(InjectTest, PrintIsOnStandardOutputBeforeInjectReturns) {
   const std::size_t line_end = seen.rfind("\r\n");
   if (line_end != std::string::npos) seen.erase(line_end, 1);
 #endif
-  EXPECT_EQ(seen, "node=17 ok\n");
+  return seen;
+}
+
+TEST_F(InjectTest, PrintIsOnStandardOutputBeforeInjectReturns) {
+  EXPECT_EQ(StandardOutputOf([] { DpbPrint("node=%lu %s\n", 17u, "ok"); }), "node=17 ok\n");
 }
 
 TEST_F(InjectTest, PrintWithAnotherChannelPrintsNothing) {
+  // Nothing on standard output, even once the stream is flushed...
+  EXPECT_EQ(StandardOutputOf([] {
+              DpbPrintOn(3, "visible\n", {});
+              std::fflush(stdout);
+            }),
+            "");
+  // ...nor on standard error, and the process goes on.
   EXPECT_EXIT(
       {
         DpbPrintOn(3, "visible\n", {});

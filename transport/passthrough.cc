@@ -18,6 +18,7 @@ struct Area {
 Area CallerArea(const DPB& dpb, DescriptorField field) {
   const BufferView view = dpb.Descriptor(field);
   if (view.length == 0) return {};
+  if (view.base == nullptr) return {nullptr, view.length};
   return {static_cast<std::uint8_t*>(view.base) + view.offset, view.length};
 }
 
@@ -26,6 +27,15 @@ struct Layout {
   Area parm_out, data_in, data_out, parm_in;
   std::uint32_t parm_out_at = 0, data_in_at = 0, data_out_at = 0, parm_in_at = 0;
   std::uint64_t data_size = 0;
+
+  /// An area with bytes but no address: its Base word holds a number, not
+  /// a pointer of this host, and nothing can be read from it or written to it.
+  bool HasUnaddressedArea() const {
+    for (const Area* area : {&parm_out, &data_in, &data_out, &parm_in}) {
+      if (area->length != 0 && area->bytes == nullptr) return true;
+    }
+    return false;
+  }
 };
 
 Layout LayOut(const DPB& dpb) {
@@ -81,8 +91,7 @@ void BuildPacket(std::uint8_t* packet, const DPB& dpb, const Layout& l, std::uin
 
 void CopyBack(DPB* dpb, const std::uint8_t* packet, const Layout& l) {
   dpb->Set(dpb::DPB_Status, static_cast<std::int8_t>(packet[packet::kStatusAt]));
-  std::memcpy(dpb->bytes() + dpb::kResultBytes, packet + packet::kResultBytesAt,
-              dpb::kResultBytesSize);
+  dpb->SetWireBytes(dpb::kResultBytes, packet + packet::kResultBytesAt, dpb::kResultBytesSize);
   const std::uint8_t* data_area = packet + packet::kDataAreaAt;
   CopyOut(l.data_in, data_area, l.data_in_at);
   CopyOut(l.parm_in, data_area, l.parm_in_at);
@@ -98,7 +107,7 @@ std::int32_t PassThroughRequest(DPB* dpb) {
     return 0;
   }
   const std::uint64_t size64 = packet::kFixedSize + layout.data_size;
-  if (size64 > UINT32_MAX) {
+  if (size64 > UINT32_MAX || layout.HasUnaddressedArea()) {
     dpb->Set(dpb::DPB_Status, kStatusFailed);
     return 0;
   }

@@ -30,8 +30,9 @@ static_assert(kDataAreaAt + kTailSize == kFixedSize);
 
 /// Sends `dpb` to the port that FindAdapterHandle chooses for its Node and
 /// answers 0. DPB_Status tells the outcome: -8 no port (nothing sent), -3 no
-/// memory for the packet, a packet too large for the 32-bit sizes, or a failed
-/// device call (the caller's buffers and result bytes untouched); otherwise
+/// memory for the packet, a packet too large for the 32-bit sizes, an area
+/// whose Base is a number rather than a host pointer, or a failed device call
+/// (nothing sent, the caller's buffers and result bytes untouched); otherwise
 /// the driver's status, with ResultCode, ResultFlag and the byte after them,
 /// DataIn and ParmIn copied back to the caller's own addresses and lengths.
 /// REQUIRES: each descriptor's Base + Offset addresses Length readable bytes,

@@ -69,7 +69,8 @@ void ExpectDescriptor(const std::vector<std::uint8_t>& p, std::size_t at, std::u
 
 TEST_F(PassThrough, EmptyTransactionIsTheBarePacket) {
   DPB block = Transaction(11, 2, 0x225);  // a notice: answered 0
-  block.bytes()[0x10] = 0x5A;             // reserved bytes travel as the caller left them
+  const std::uint8_t reserved = 0x5A;  // reserved bytes travel as the caller left them
+  block.SetWireBytes(0x10, &reserved, 1);
   block.Set(dpb::TxUnit, 31);
   const DPB before = block;
   EXPECT_EQ(PassThroughRequest(&block), 0);
@@ -191,6 +192,20 @@ TEST_F(PassThrough, PacketTooLargeForItsSizeWordIsRefusedUnsent) {
   block.SetDescriptor(dpb::DataOut, {1, nullptr, 0, 0xFFFFFFFFu - 142u});
   PassThroughRequest(&block);
   EXPECT_EQ(block.Get(dpb::DPB_Status), -3);
+  EXPECT_TRUE(TraceOf("DeviceIoControl").empty());
+}
+
+// A Base word that holds a number is no address on this host: the request is
+// refused unsent rather than read from, or answered into, address 0x1000.
+TEST_F(PassThrough, AreaWhoseBaseIsANumberIsRefusedUnsent) {
+  std::array<std::uint8_t, 8> in{};
+  for (DescriptorField area : {dpb::ParmOut, dpb::DataOut, dpb::DataIn, dpb::ParmIn}) {
+    DPB block = Transaction(11, 3, 4);
+    block.SetDescriptor(area, {1, in.data(), 0, 8});
+    block.Set(WireField<std::uint32_t>{area.offset + descriptor::Base.offset}, 0x1000);
+    PassThroughRequest(&block);
+    EXPECT_EQ(block.Get(dpb::DPB_Status), -3) << area.offset;
+  }
   EXPECT_TRUE(TraceOf("DeviceIoControl").empty());
 }
 
