@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const CommandLineOutcome firmware = TakeFirmwareArgument(argc, argv.data(), index, &settings);
   if (index == argc) {
-    FUZZ_CHECK(firmware.kind == CommandLineOutcome::kUsage);
+    FUZZ_CHECK(firmware.failure == CommandLineFailure::kUsage);
     return 0;
   }
   // The path is the argument itself, never a copy.
@@ -102,9 +102,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(index + 1 == argc);
     FUZZ_CHECK(settings.Force != 0 || settings.FirmwareLL != nullptr);
   } else if (settings.Force == 0 && settings.FirmwareLL == nullptr) {
-    FUZZ_CHECK(firmware.kind == CommandLineOutcome::kError);
+    FUZZ_CHECK(firmware.failure == CommandLineFailure::kError);
   } else {
-    FUZZ_CHECK(firmware.kind == CommandLineOutcome::kUsage && index + 1 < argc);
+    FUZZ_CHECK(firmware.failure == CommandLineFailure::kUsage && index + 1 < argc);
   }
   return 0;
 }

@@ -35,8 +35,7 @@ bool IsDirectory(std::FILE* file) {
 #endif
 
 ImageFileRead Failed(ImageFileRead read, ImageFailure failure, std::string message) {
-  read.failure = failure;
-  read.message = std::move(message);
+  read.Fail(failure, std::move(message));
   return read;
 }
 

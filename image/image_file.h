@@ -24,9 +24,7 @@ struct ImageBlockAllocator {
 extern const ImageBlockAllocator kHeapAllocator;
 
 /// A file read whole, or why it could not be.
-struct ImageFileRead {
-  ImageFailure failure = ImageFailure::kNone;
-  std::string message;  // the error line's message when failed
+struct ImageFileRead : Outcome<ImageFailure> {
   /// The file's contents, from the allocator; the caller owns and releases it.
   std::uint8_t* buffer = nullptr;
   std::uint64_t size = 0;  // the file's size, once it was measured
@@ -34,8 +32,6 @@ struct ImageFileRead {
   /// ComputeLRC over the file's whole words from its first byte (size / 4
   /// words), summed piece by piece as the file was read; set when read.
   std::uint32_t whole_file_lrc = 0;
-
-  bool ok() const { return failure == ImageFailure::kNone; }
 };
 
 /// Opens `path` for binary reading, measures it with 64-bit positions,

@@ -23,8 +23,7 @@ constexpr std::uint32_t kAifNoOpOffsets[] = {0, 4, 8};
 constexpr std::uint32_t kAifExitOffset = 16;
 
 ImageCheck Refused(ImageCheck check, ImageFailure failure, std::string message) {
-  check.failure = failure;
-  check.message = std::move(message);
+  check.Fail(failure, std::move(message));
   return check;
 }
 

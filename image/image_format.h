@@ -12,6 +12,7 @@
 
 #include "image/firmware_image.h"
 #include "image/lrc.h"
+#include "util/outcome.h"
 
 /// The layout of an adapter firmware file: a 272-byte header, then the data.
 inline constexpr std::uint32_t kFirmwareHeaderSize = 272;
@@ -57,10 +58,9 @@ struct FirmwareHeader {
 };
 
 /// What validation found.
-struct ImageCheck {
-  ImageFailure failure = ImageFailure::kNone;
-  /// The error line's message (without the program name) when refused.
-  std::string message;
+/// What validation found: the outcome (with the error line's message when
+/// refused), and as much of the image as the checks got to.
+struct ImageCheck : Outcome<ImageFailure> {
   /// Set once an adapter firmware file is long enough for its header to be
   /// decoded: from then on `header` holds its fields, even if a later check
   /// refuses the file.
@@ -72,8 +72,6 @@ struct ImageCheck {
   /// The image to send, filled when accepted. Data points into the bytes
   /// that were checked; Buffer is left null for the caller to own.
   FirmwareImage image;
-
-  bool ok() const { return failure == ImageFailure::kNone; }
 };
 
 /// Validates `size` bytes as an image of `format`, running the checks in the

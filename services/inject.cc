@@ -8,6 +8,7 @@
 #include "services/print_format.h"
 #include "transport/adapters.h"
 #include "transport/passthrough.h"
+#include "util/exit_status.h"
 
 InjectFn InjectEntry = nullptr;
 
@@ -19,9 +20,6 @@ bool IsTransactionNumber(std::uint8_t number) {
 
 namespace {
 
-constexpr int kStatusBadFlag = 10;
-constexpr int kStatusBadNumber = 11;
-constexpr int kStatusFatalPrint = 30;
 constexpr std::uint8_t kCodeLargeAllocation = 21;
 
 void ServeQuery(DPB* dpb) { dpb->Set(dpb::Word10, 1); }
@@ -52,7 +50,7 @@ void ServePrint(DPB* dpb) {
     case kPrintFatal:
       PrintTo(stderr, *dpb);
       CloseAdapters();
-      std::exit(kStatusFatalPrint);
+      std::exit(exit_status::kFatal);
     default:
       break;
   }
@@ -78,7 +76,7 @@ std::int32_t Dispatch(DPB* dpb) {
       return 0;
     default:
       std::fprintf(stderr, "Inject: DPB_Number=%d\n", number);
-      std::exit(kStatusBadNumber);
+      std::exit(exit_status::kRefusedNumber);
   }
 }
 
@@ -88,7 +86,7 @@ std::int32_t Inject(DPB* dpb) {
   const std::uint8_t flag = dpb->Get(dpb::DPB_Flag);
   if (flag != kFlagReturn && flag != kFlagCallback && flag != kFlagRunNow) {
     std::fprintf(stderr, "Inject: DPB_Flag=%d\n", flag);
-    std::exit(kStatusBadFlag);
+    std::exit(exit_status::kRefusedFlag);
   }
   if (flag == kFlagCallback) dpb->Set(dpb::DPB_Flag, kFlagRunNow);
   dpb->Set(dpb::DPB_Status, kStatusOk);

@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "services/inject.h"
+#include "util/exit_status.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ std::int32_t DpbPrintOn(std::uint8_t channel, const char* format,
   return InjectEntry(&block);
 }
 
-void EndAfterFatalPrint() { std::exit(30); }
+void EndAfterFatalPrint() { std::exit(exit_status::kFatal); }
 
 void DpbReportCode(std::uint32_t code) { IssueReport(1, code); }
 

@@ -4,6 +4,7 @@
 
 #include "services/inject.h"
 #include "transport/adapters.h"
+#include "util/exit_status.h"
 
 void RunProgram(int argc, char** argv, AppMainFn app_main) {
   // Discovery needs no service, so it runs before the entry is registered;
@@ -11,7 +12,7 @@ void RunProgram(int argc, char** argv, AppMainFn app_main) {
   DiscoverAdapters();
   SetInjectEntry(Inject);
   app_main(argc, argv);
-  Terminate(kExitOk);
+  Terminate(exit_status::kOk);
 }
 
 void Terminate(std::int32_t status) {

@@ -6,10 +6,6 @@
 
 #include <cstdint>
 
-/// Exit statuses of the system.
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitError = 1;
-
 /// The application's entry, given the argument count and vector unchanged.
 using AppMainFn = int (*)(int argc, char** argv);
 

@@ -1,5 +1,7 @@
 #include "sim/driver_core.h"
 
+#include "util/coding.h"
+
 namespace sim {
 namespace {
 
@@ -25,6 +27,51 @@ constexpr std::uint32_t kResultFlagOffset = 138;
 constexpr std::uint32_t kDataAreaOffset = 140;
 constexpr std::uint32_t kMinTransactionSize = 143;
 
+// A descriptor: Base and Offset count from the data area, then Length.
+constexpr std::uint32_t kDescriptorBaseAt = 4;
+constexpr std::uint32_t kDescriptorOffsetAt = 8;
+constexpr std::uint32_t kDescriptorLengthAt = 12;
+
+// What the adapters understand, as their firmware defines it. These are the
+// driver's own numbers, not taken from the tool's requests, so that a wrong
+// number there shows up as a request the adapter doesn't know.
+constexpr std::uint8_t kClass3 = 3;
+constexpr std::uint8_t kClass2 = 2;
+constexpr std::uint16_t kOpIdentify = 1;
+constexpr std::uint16_t kOpReadMemory = 4;
+constexpr std::uint16_t kOpDownload = 7;
+constexpr std::uint16_t kOpModeQuery = 11;
+constexpr std::uint32_t kClass2ReadUnit = 17;
+constexpr std::uint16_t kClass2ReadCode = 3;
+constexpr std::uint32_t kNoticeUnit = 31;
+constexpr std::uint16_t kPreNoticeCode = 0x225;
+constexpr std::uint16_t kPostNoticeCode = 0x224;
+
+// The parameters a read and a download carry in ParmOut.
+constexpr std::uint32_t kReadAddressAt = 0;
+constexpr std::uint32_t kReadCountAt = 4;
+constexpr std::uint32_t kDownloadLengthAt = 0;
+constexpr std::uint32_t kDownloadLrcAt = 4;
+constexpr std::uint32_t kDownloadCodeIdAt = 8;
+
+/// One request the adapters know: class-3 requests are known by their code
+/// whatever their unit, class-2 requests by unit and code.
+struct KnownRequest {
+  std::uint8_t tx_class;
+  std::uint32_t unit;  // class 2 only
+  std::uint16_t code;
+  Operation op;
+};
+constexpr KnownRequest kKnownRequests[] = {
+    {kClass3, 0, kOpModeQuery, Operation::kModeQuery},
+    {kClass3, 0, kOpReadMemory, Operation::kRead},
+    {kClass3, 0, kOpIdentify, Operation::kIdentify},
+    {kClass3, 0, kOpDownload, Operation::kDownload},
+    {kClass2, kClass2ReadUnit, kClass2ReadCode, Operation::kRead2},
+    {kClass2, kNoticeUnit, kPreNoticeCode, Operation::kPreNotice},
+    {kClass2, kNoticeUnit, kPostNoticeCode, Operation::kPostNotice},
+};
+
 constexpr std::uint8_t kNoSuchNodeStatus = 0x01;
 constexpr std::uint8_t kRejectedFlag = 1;
 constexpr std::uint8_t kNotPartnerByte = 0xFF;
@@ -37,20 +84,6 @@ constexpr char kServedDriver[] = "qarmix";
 constexpr std::uint16_t kServedDriverLength = sizeof(kServedDriver) - 1;
 constexpr char kSignature[] = "qarmix ";
 constexpr std::uint32_t kCheckedSignatureLength = sizeof(kSignature) - 1;
-
-std::uint32_t LoadLe32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-std::uint16_t LoadLe16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-
-void StoreLe16(std::uint8_t* p, std::uint16_t value) {
-  p[0] = static_cast<std::uint8_t>(value);
-  p[1] = static_cast<std::uint8_t>(value >> 8);
-}
 
 void CopyBytes(std::uint8_t* to, const std::uint8_t* from, std::uint32_t count) {
   for (std::uint32_t i = 0; i < count; ++i) to[i] = from[i];
@@ -105,8 +138,8 @@ struct Result {
 
 bool HeaderIsWellFormed(const std::uint8_t* buffer, std::uint32_t size) {
   if (size < kHeaderLength) return false;
-  if (LoadLe32(buffer + kHeaderLengthOffset) != kHeaderLength) return false;
-  if (LoadLe32(buffer + kLengthOffset) != size - kHeaderLength) return false;
+  if (util::DecodeFixed32(buffer + kHeaderLengthOffset) != kHeaderLength) return false;
+  if (util::DecodeFixed32(buffer + kLengthOffset) != size - kHeaderLength) return false;
   for (std::uint32_t i = 0; i < kCheckedSignatureLength; ++i) {
     if (buffer[kSignatureOffset + i] != static_cast<std::uint8_t>(kSignature[i])) return false;
   }
@@ -117,8 +150,10 @@ bool HeaderIsWellFormed(const std::uint8_t* buffer, std::uint32_t size) {
 // that no descriptor can wrap around into the buffer.
 bool LocateArea(std::uint8_t* buffer, std::uint32_t size, std::uint32_t descriptor, Area* area) {
   const std::uint8_t* d = buffer + descriptor;
-  const std::uint64_t start = std::uint64_t{kDataAreaOffset} + LoadLe32(d + 4) + LoadLe32(d + 8);
-  const std::uint32_t length = LoadLe32(d + 12);
+  const std::uint64_t start = std::uint64_t{kDataAreaOffset} +
+                              util::DecodeFixed32(d + kDescriptorBaseAt) +
+                              util::DecodeFixed32(d + kDescriptorOffsetAt);
+  const std::uint32_t length = util::DecodeFixed32(d + kDescriptorLengthAt);
   if (start + length > size) return false;
   area->data = buffer + start;
   area->length = length;
@@ -127,9 +162,9 @@ bool LocateArea(std::uint8_t* buffer, std::uint32_t size, std::uint32_t descript
 
 bool DecodeTransaction(std::uint8_t* buffer, std::uint32_t size, Transaction* tx) {
   if (size < kMinTransactionSize) return false;
-  tx->node = LoadLe32(buffer + kNodeOffset);
-  tx->unit = LoadLe32(buffer + kUnitOffset);
-  tx->code = LoadLe16(buffer + kCodeOffset);
+  tx->node = util::DecodeFixed32(buffer + kNodeOffset);
+  tx->unit = util::DecodeFixed32(buffer + kUnitOffset);
+  tx->code = util::DecodeFixed16(buffer + kCodeOffset);
   tx->tx_class = buffer[kClassOffset];
   return LocateArea(buffer, size, kParmOutDescriptor, &tx->parm_out) &&
          LocateArea(buffer, size, kDataOutDescriptor, &tx->data_out) &&
@@ -139,42 +174,19 @@ bool DecodeTransaction(std::uint8_t* buffer, std::uint32_t size, Transaction* tx
 
 // Returns false for a request the driver does not recognise.
 bool ClassifyOperation(const Transaction& tx, Operation* op) {
-  if (tx.tx_class == 3) {
-    switch (tx.code) {
-      case 11:
-        *op = Operation::kModeQuery;
-        return true;
-      case 4:
-        *op = Operation::kRead;
-        return true;
-      case 1:
-        *op = Operation::kIdentify;
-        return true;
-      case 7:
-        *op = Operation::kDownload;
-        return true;
-      default:
-        return false;
+  for (const KnownRequest& known : kKnownRequests) {
+    if (tx.tx_class == known.tx_class && tx.code == known.code &&
+        (known.tx_class == kClass3 || tx.unit == known.unit)) {
+      *op = known.op;
+      return true;
     }
-  }
-  if (tx.tx_class == 2 && tx.unit == 17 && tx.code == 3) {
-    *op = Operation::kRead2;
-    return true;
-  }
-  if (tx.tx_class == 2 && tx.unit == 31 && tx.code == 0x225) {
-    *op = Operation::kPreNotice;
-    return true;
-  }
-  if (tx.tx_class == 2 && tx.unit == 31 && tx.code == 0x224) {
-    *op = Operation::kPostNotice;
-    return true;
   }
   return false;
 }
 
 void WriteAnswer(std::uint8_t* buffer, std::int8_t status, std::uint8_t flag, std::int16_t code) {
   buffer[kStatusOffset] = static_cast<std::uint8_t>(status);
-  StoreLe16(buffer + kResultCodeOffset, static_cast<std::uint16_t>(code));
+  util::EncodeFixed16(buffer + kResultCodeOffset, static_cast<std::uint16_t>(code));
   buffer[kResultFlagOffset] = flag;
 }
 
@@ -195,8 +207,8 @@ std::uint8_t MemoryByte(const AdapterConfig& adapter, std::uint64_t address) {
 
 Result ReadMemory(const AdapterConfig& adapter, const Area& parm_out, const Area& into) {
   if (parm_out.length < kReadParmSize) return {kRejectedFlag, 0};
-  const std::uint32_t address = LoadLe32(parm_out.data);
-  const std::uint32_t count = Min(LoadLe32(parm_out.data + 4), into.length);
+  const std::uint32_t address = util::DecodeFixed32(parm_out.data + kReadAddressAt);
+  const std::uint32_t count = Min(util::DecodeFixed32(parm_out.data + kReadCountAt), into.length);
   for (std::uint32_t i = 0; i < count; ++i) {
     into.data[i] = MemoryByte(adapter, std::uint64_t{address} + i);
   }
@@ -211,15 +223,15 @@ void AnswerOneByte(const Area& into, std::uint32_t index, std::uint8_t value) {
 
 Result Download(const Transaction& tx, FirmwareRecord& firmware) {
   if (tx.parm_out.length < kDownloadParmSize) return {kRejectedFlag, 0};
-  const std::uint32_t length = LoadLe32(tx.parm_out.data);
-  const std::uint32_t lrc = LoadLe32(tx.parm_out.data + 4);
+  const std::uint32_t length = util::DecodeFixed32(tx.parm_out.data + kDownloadLengthAt);
+  const std::uint32_t lrc = util::DecodeFixed32(tx.parm_out.data + kDownloadLrcAt);
   if (length != tx.data_out.length) return {0, kDownloadRejectedCode};
   if (DownloadLrc(tx.data_out.data, tx.data_out.length) != lrc) {
     return {0, kDownloadRejectedCode};
   }
   firmware.length = length;
   firmware.lrc = lrc;
-  CopyBytes(firmware.code_id, tx.parm_out.data + 8, kCodeIdSize);
+  CopyBytes(firmware.code_id, tx.parm_out.data + kDownloadCodeIdAt, kCodeIdSize);
   ++firmware.download_count;
   return {};
 }
@@ -355,12 +367,12 @@ std::uint32_t DownloadLrc(const std::uint8_t* data, std::uint32_t length) {
   std::size_t index = 0;
   for (; words - index >= kLanes; index += kLanes) {
     for (std::size_t lane = 0; lane < kLanes; ++lane) {
-      lanes[lane] += LoadLe32(data + 4 * (index + lane));
+      lanes[lane] += util::DecodeFixed32(data + 4 * (index + lane));
     }
   }
   std::uint32_t sum = kLrcSeed;
   for (std::uint32_t lane : lanes) sum += lane;
-  for (; index < words; ++index) sum += LoadLe32(data + 4 * index);
+  for (; index < words; ++index) sum += util::DecodeFixed32(data + 4 * index);
   return sum;
 }
 
@@ -376,7 +388,7 @@ bool ServeMiniportRequest(const MachineConfig& config, MachineState& state, int 
   const PortConfig& port_config = config.ports[port];
   if (!port_config.listed || !PortIsServed(port_config)) return false;
   if (!HeaderIsWellFormed(buffer, size)) return false;
-  switch (LoadLe32(buffer + kControlCodeOffset)) {
+  switch (util::DecodeFixed32(buffer + kControlCodeOffset)) {
     case kNodeQueryControlCode:
       return ServeNodeQuery(port_config, buffer, size);
     case kTransactionControlCode:

@@ -3,8 +3,8 @@
 // and its adapters would.
 //
 // This core is freestanding on purpose: it allocates nothing, throws nothing
-// and includes nothing beyond <cstdint>/<cstddef>, so the same source can be
-// built into a kernel-mode stand-in driver.
+// and includes nothing beyond <cstdint>/<cstddef> and util/coding.h, so the
+// same source can be built into a kernel-mode stand-in driver.
 #ifndef QXFW_SIM_DRIVER_CORE_H_
 #define QXFW_SIM_DRIVER_CORE_H_
 

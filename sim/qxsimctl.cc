@@ -17,13 +17,9 @@
 #include "sim/driver_trace.h"
 #include "sim/machine_file.h"
 #include "sim/machine_image.h"
+#include "util/exit_status.h"
 
 namespace {
-
-// The statuses of the Linux build for a machine it can't start, and of this
-// tool for its own failures (apart from any status qxfwload has).
-constexpr int kMachineStatus = 2;
-constexpr int kToolStatus = 125;
 
 const char kUsage[] =
     "usage: qxsimctl machine IMAGE   write the machine QXFW_MACHINE names as a driver image\n"
@@ -31,12 +27,12 @@ const char kUsage[] =
 
 int MachineFault(const std::string& what) {
   std::fprintf(stderr, "qxfwload: simulated machine: %s\n", what.c_str());
-  return kMachineStatus;
+  return exit_status::kSimulatedMachine;
 }
 
 int ToolFault(const std::string& what) {
   std::fprintf(stderr, "qxsimctl: %s\n", what.c_str());
-  return kToolStatus;
+  return exit_status::kRunnerFailed;
 }
 
 bool WriteAll(int fd, const char* data, std::size_t size) {
@@ -95,5 +91,5 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "machine") == 0) return WriteMachineImage(argv[2]);
   if (argc == 3 && std::strcmp(argv[1], "trace") == 0) return AppendTrace(argv[2]);
   std::fputs(kUsage, stderr);
-  return kToolStatus;
+  return exit_status::kRunnerFailed;
 }

@@ -19,6 +19,7 @@
 #include "sim/machine.h"
 #include "sim/machine_file.h"
 #include "sim/trace_line.h"
+#include "util/exit_status.h"
 
 namespace sim {
 namespace {
@@ -70,7 +71,7 @@ Platform& GetPlatform() {
   const std::string line = kErrorPrefix + what + "\n";
   std::fputs(line.c_str(), stderr);
   std::fflush(nullptr);
-  std::_Exit(2);
+  std::_Exit(exit_status::kSimulatedMachine);
 }
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }

@@ -18,10 +18,10 @@ constexpr char kNodeName[] = "node";
 constexpr char kPlatformWord[] = "Windows";
 constexpr std::uint32_t kRunApplicationSize = 0xF000;
 
-CommandLineOutcome Usage() { return {CommandLineOutcome::kUsage, {}}; }
+CommandLineOutcome Usage() { return {CommandLineFailure::kUsage, {}}; }
 
 CommandLineOutcome Error(std::string message) {
-  return {CommandLineOutcome::kError, std::move(message)};
+  return {CommandLineFailure::kError, std::move(message)};
 }
 
 bool IsDecimalDigit(char c) { return c >= '0' && c <= '9'; }
@@ -144,8 +144,8 @@ CommandLineOutcome TakeFirmwareArgument(int argc, char** argv, int index, Settin
 namespace {
 
 void ExitOnFailure(const CommandLineOutcome& outcome) {
-  if (outcome.kind == CommandLineOutcome::kUsage) UsageExit();
-  if (outcome.kind == CommandLineOutcome::kError) ErrorExit("%s", outcome.message.c_str());
+  if (outcome.failure == CommandLineFailure::kUsage) UsageExit();
+  if (outcome.failure == CommandLineFailure::kError) ErrorExit("%s", outcome.message.c_str());
 }
 
 void PrintBanner() {

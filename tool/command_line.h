@@ -11,15 +11,14 @@
 #include <string>
 
 #include "tool/settings.h"
+#include "util/outcome.h"
+
+/// How a step of the command line can fail: with the usage lines, or with
+/// an error line carrying the outcome's message.
+enum class CommandLineFailure { kNone, kUsage, kError };
 
 /// What a step of the command line found.
-struct CommandLineOutcome {
-  enum Kind { kOk, kUsage, kError };
-  Kind kind = kOk;
-  std::string message;  // the error line's message, for kError
-
-  bool ok() const { return kind == kOk; }
-};
+using CommandLineOutcome = Outcome<CommandLineFailure>;
 
 /// The outcome of a number conversion.
 struct NumberParse {

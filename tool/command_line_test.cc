@@ -64,7 +64,7 @@ TEST(CommandLine, NodeNumbers) {
                   {"0X-", "bad node argument"}};
   for (const auto& c : rejected) {
     const Parsed p = Parse({"-a", c.text, "fw.L12"});
-    EXPECT_EQ(p.options.kind, CommandLineOutcome::kError) << c.text;
+    EXPECT_EQ(p.options.failure, CommandLineFailure::kError) << c.text;
     EXPECT_EQ(p.options.message, c.message) << c.text;
   }
   EXPECT_EQ(ParseNumberText(nullptr, "node").outcome.message, "missing node argument");
@@ -90,7 +90,7 @@ TEST(CommandLine, OptionLetters) {
                                         {"-q"}}) {
     const Parsed p = Parse(args);
     const CommandLineOutcome& failed = p.options.ok() ? p.firmware : p.options;
-    EXPECT_EQ(failed.kind, CommandLineOutcome::kUsage) << ::testing::PrintToString(args);
+    EXPECT_EQ(failed.failure, CommandLineFailure::kUsage) << ::testing::PrintToString(args);
   }
 }
 
@@ -105,7 +105,7 @@ TEST(CommandLine, FirmwareNameRule) {
     EXPECT_EQ(FindFirmwareLL(name), nullptr) << name;
   }
   const Parsed bad = Parse({"fw.bin", "extra"});
-  EXPECT_EQ(bad.firmware.kind, CommandLineOutcome::kError);
+  EXPECT_EQ(bad.firmware.failure, CommandLineFailure::kError);
   EXPECT_EQ(bad.firmware.message, "firmware must be named name.Lxx where xx is the LL field");
   const Parsed forced = Parse({"-f", "fw.bin"});
   EXPECT_TRUE(forced.firmware.ok());

@@ -7,6 +7,7 @@
 #include "services/startup.h"
 #include "tool/error_exit.h"
 #include "tool/load_image.h"
+#include "util/exit_status.h"
 
 namespace {
 
@@ -141,5 +142,5 @@ std::int32_t DownloadMain(std::uint32_t /*a*/, std::uint32_t /*b*/) {
   }
   DpbFree(image.Buffer);
   PrintFinalReport();
-  Terminate(kExitOk);
+  Terminate(exit_status::kOk);
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "services/startup.h"
+#include "util/exit_status.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ void ErrorExit(const char* format, ...) {
   FormatInto(message, format, args);
   va_end(args);
   std::fprintf(stderr, "%s: %s\n", kProgramName, message);
-  Terminate(kExitError);
+  Terminate(exit_status::kError);
 }
 
 void UsageExit() {
@@ -51,5 +52,5 @@ void UsageExit() {
   std::fprintf(stderr, "       -q            quiet mode (default is verbose)\n");
   std::fprintf(stderr, "       -p            pause just before loading firmware\n");
   std::fprintf(stderr, "       firmware.Lxx  input adapter firmware image file (xx is LL field)\n");
-  Terminate(kExitError);
+  Terminate(exit_status::kError);
 }

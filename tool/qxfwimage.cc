@@ -7,12 +7,13 @@
 #include "tool/qxfwimage_command.h"
 #include "tool/qxfwimage_info.h"
 #include "tool/qxfwimage_pack.h"
+#include "util/exit_status.h"
 
 namespace {
 
 int Fail(const std::string& message) {
   std::fprintf(stderr, "%s: %s\n", kImageToolName, message.c_str());
-  return kImageToolFailed;
+  return exit_status::kError;
 }
 
 /// Output that did not reach its destination must not pass for success.
@@ -27,13 +28,13 @@ int RunInfo(const ImageToolCommand& command) {
       InspectImageFile(command.file, format, FindFirmwareLL(command.file.c_str()));
   const std::string text = command.json ? FormatReportJson(report) : FormatReportText(report);
   std::fwrite(text.data(), 1, text.size(), stdout);
-  return FinishOutput(report.check.ok() ? kImageToolOk : kImageToolFailed);
+  return FinishOutput(report.check.ok() ? exit_status::kOk : exit_status::kError);
 }
 
 int RunPack(const ImageToolCommand& command) {
-  const std::string failure =
+  const Outcome<PackFailure> packed =
       PackFirmwareFile(command.code_id, command.copyright, command.payload, command.output);
-  return failure.empty() ? kImageToolOk : Fail(failure);
+  return packed.ok() ? exit_status::kOk : Fail(packed.message);
 }
 
 }  // namespace
@@ -43,7 +44,7 @@ int main(int argc, char** argv) {
   switch (command.kind) {
     case ImageToolCommand::kHelp:
       std::fputs(ImageToolUsage(), stdout);
-      return FinishOutput(kImageToolOk);
+      return FinishOutput(exit_status::kOk);
     case ImageToolCommand::kPack:
       return RunPack(command);
     case ImageToolCommand::kInfo:
@@ -53,5 +54,5 @@ int main(int argc, char** argv) {
   }
   std::fprintf(stderr, "%s: %s\n", kImageToolName, command.error.c_str());
   std::fputs(ImageToolUsage(), stderr);
-  return kImageToolUsage;
+  return exit_status::kImageToolUsage;
 }

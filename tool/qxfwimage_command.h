@@ -6,11 +6,6 @@
 
 #include <string>
 
-/// Exit statuses of qxfwimage.
-inline constexpr int kImageToolOk = 0;
-inline constexpr int kImageToolFailed = 1;  // an invalid image, or pack could not finish
-inline constexpr int kImageToolUsage = 2;
-
 inline constexpr char kImageToolName[] = "qxfwimage";
 
 /// The longest copyright text that pack accepts: the 252-byte field keeps

@@ -1,6 +1,7 @@
 #include "tool/qxfwimage_info.h"
 
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "image/image_file.h"
 
@@ -54,12 +55,22 @@ std::string ResultText(const ImageCheck& check) {
   return check.ok() ? std::string("valid") : "invalid: " + PrintableText(check.message, false);
 }
 
-void AddJsonField(std::string* out, const char* name, const std::string& value) {
-  if (out->size() > 1) out->append(",");
-  out->append("\"").append(name).append("\":").append(value);
+/// Text from a file as a JSON string value: each byte a character of its
+/// own (U+0000 to U+00FF), so that any bytes make valid JSON and the file's
+/// bytes can be read back from it, whether or not they are UTF-8.
+nlohmann::ordered_json JsonText(std::string_view bytes) {
+  std::string utf8;
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x80) {
+      utf8.push_back(c);
+    } else {
+      utf8.push_back(static_cast<char>(0xC0 | byte >> 6));
+      utf8.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
+    }
+  }
+  return utf8;
 }
-
-std::string JsonNumber(std::uint64_t value) { return std::to_string(value); }
 
 }  // namespace
 
@@ -102,41 +113,24 @@ std::string FormatReportText(const ImageReport& report) {
 }
 
 std::string FormatReportJson(const ImageReport& report) {
-  const std::string null = "null";
   const bool header = report.check.has_header;
   const FirmwareHeader& fields = report.check.header;
-  std::string out = "{";
-  AddJsonField(&out, "file", JsonString(report.path));
-  AddJsonField(&out, "format", report.format == ImageFormat::kAif ? "\"aif\"" : "\"adapter\"");
-  AddJsonField(&out, "size", report.measured ? JsonNumber(report.size) : null);
-  AddJsonField(&out, "ll", report.has_ll ? JsonString(report.ll) : null);
-  AddJsonField(&out, "code_id", HasCodeId(report) ? JsonString(CodeIdText(report)) : null);
-  AddJsonField(&out, "data_length", header ? JsonNumber(fields.DataLength) : null);
-  AddJsonField(&out, "header_lrc", header ? JsonNumber(fields.LRC) : null);
-  AddJsonField(&out, "computed_lrc",
-               report.has_computed_lrc ? JsonNumber(report.check.computed_lrc) : null);
-  AddJsonField(&out, "copyright", header ? JsonString(fields.CopyrightText) : null);
-  AddJsonField(&out, "valid", report.check.ok() ? "true" : "false");
-  AddJsonField(&out, "error", report.check.ok() ? null : JsonString(report.check.message));
-  return out + "}\n";
-}
-
-std::string JsonString(std::string_view text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(c);
-    } else if (byte < 0x20 || byte >= 0x7F) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(byte));
-      out.append(escaped);
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out + "\"";
+  const nlohmann::ordered_json null;
+  nlohmann::ordered_json json;
+  json["file"] = JsonText(report.path);
+  json["format"] = report.format == ImageFormat::kAif ? "aif" : "adapter";
+  json["size"] = report.measured ? nlohmann::ordered_json(report.size) : null;
+  json["ll"] = report.has_ll ? JsonText(report.ll) : null;
+  json["code_id"] = HasCodeId(report) ? JsonText(CodeIdText(report)) : null;
+  json["data_length"] = header ? nlohmann::ordered_json(fields.DataLength) : null;
+  json["header_lrc"] = header ? nlohmann::ordered_json(fields.LRC) : null;
+  json["computed_lrc"] =
+      report.has_computed_lrc ? nlohmann::ordered_json(report.check.computed_lrc) : null;
+  json["copyright"] = header ? JsonText(fields.CopyrightText) : null;
+  json["valid"] = report.check.ok();
+  json["error"] = report.check.ok() ? null : JsonText(report.check.message);
+  // ensure_ascii: every character past ASCII as \u00XX, as the bytes were.
+  return json.dump(-1, ' ', true) + "\n";
 }
 
 std::string PrintableText(std::string_view text, bool keep_lines) {

@@ -36,11 +36,6 @@ std::string FormatReportText(const ImageReport& report);
 /// The report as one JSON object and a newline.
 std::string FormatReportJson(const ImageReport& report);
 
-/// `text` as a JSON string literal. Control characters, DEL, '"' and '\' are
-/// escaped; each byte above 0x7F becomes \u0080 to \u00FF, so that any bytes
-/// give valid JSON from which the original bytes can be recovered.
-std::string JsonString(std::string_view text);
-
 /// `text` with control characters (other than newlines and tabs when
 /// `keep_lines` is set) shown as \xNN, so that a file can't send the
 /// terminal escape sequences.

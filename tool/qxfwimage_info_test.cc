@@ -4,9 +4,13 @@
 #include <stdlib.h>
 
 #include <cstring>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <random>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "testing/scratch_dir.h"
 #include "tool/qxfwimage_pack.h"
@@ -22,7 +26,7 @@ class InfoTest : public ::testing::Test {
   std::string Packed(const std::string& name, const std::string& payload,
                      const std::string& copyright) {
     const std::string path = dir_.path() + "/" + name;
-    EXPECT_EQ(PackFirmwareFile("CODE0001", copyright, Write("payload", payload), path), "");
+    EXPECT_EQ(PackFirmwareFile("CODE0001", copyright, Write("payload", payload), path).message, "");
     return path;
   }
   testing_support::TempDir dir_;
@@ -94,11 +98,50 @@ TEST(PrintableTextTest, ControlCharactersAreShownNotSent) {
   EXPECT_EQ(PrintableText("caf\xc3\xa9", false), "caf\xc3\xa9");
 }
 
-TEST(JsonStringTest, AnyBytesGiveValidJson) {
-  EXPECT_EQ(JsonString(""), "\"\"");
-  EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
-  EXPECT_EQ(JsonString(std::string("\n\0\x1f\x7f\x80\xff", 6)),
-            "\"\\u000a\\u0000\\u001f\\u007f\\u0080\\u00ff\"");
+/// The bytes a JSON text value stands for, one per character (U+0000 to
+/// U+00FF); nullopt for a character past U+00FF.
+std::optional<std::string> BytesOf(const std::string& utf8) {
+  std::string bytes;
+  for (std::size_t i = 0; i < utf8.size(); ++i) {
+    const auto lead = static_cast<unsigned char>(utf8[i]);
+    if (lead < 0x80) {
+      bytes.push_back(static_cast<char>(lead));
+    } else if ((lead & 0xFE) == 0xC2 && i + 1 < utf8.size()) {
+      bytes.push_back(static_cast<char>((lead & 0x03) << 6 | (utf8[++i] & 0x3F)));
+    } else {
+      return std::nullopt;
+    }
+  }
+  return bytes;
+}
+
+// Any bytes of a path (or of a file's texts) give JSON that parses, is plain
+// ASCII, and from which the bytes can be read back.
+TEST(JsonReportTest, AnyBytesGiveValidJsonThatKeepsThem) {
+  std::string every_byte;
+  for (int b = 0; b < 256; ++b) every_byte.push_back(static_cast<char>(b));
+  std::vector<std::string> paths = {"", "a\"b\\c", std::string("\n\0\x1f\x7f\x80\xff", 6),
+                                    every_byte, "caf\xc3\xa9"};
+  std::mt19937 random(7);
+  for (int i = 0; i < 200; ++i) {
+    std::string path(random() % 40, '\0');
+    for (char& c : path) c = static_cast<char>(random());
+    paths.push_back(path);
+  }
+  for (const std::string& path : paths) {
+    ImageReport report;
+    report.path = path;
+    const std::string text = FormatReportJson(report);
+    for (const char c : text) {
+      ASSERT_TRUE(c == '\n' || (c >= 0x20 && c < 0x7F)) << "not plain ASCII: " << text;
+    }
+    const nlohmann::json json = nlohmann::json::parse(text);
+    EXPECT_EQ(BytesOf(json["file"].get<std::string>()), path);
+  }
+  // What came before nlohmann wrote it: a byte above 0x7F as \u00XX.
+  ImageReport report;
+  report.path = "\x80\xff";
+  EXPECT_EQ(FormatReportJson(report).rfind("{\"file\":\"\\u0080\\u00ff\",", 0), 0u);
 }
 
 }  // namespace

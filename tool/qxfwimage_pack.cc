@@ -56,14 +56,16 @@ FirmwareHeader MakeFirmwareHeader(const std::string& code_id, const std::string&
   return header;
 }
 
-std::string PackFirmwareFile(const std::string& code_id, const std::string& copyright,
-                             const std::string& payload_path, const std::string& output_path) {
+Outcome<PackFailure> PackFirmwareFile(const std::string& code_id, const std::string& copyright,
+                                      const std::string& payload_path,
+                                      const std::string& output_path) {
   const ImageFileRead read = ReadImageFile(payload_path.c_str(), kHeapAllocator, kLargestPayload);
-  if (!read.ok()) return PayloadFailureMessage(read, payload_path);
+  if (!read.ok()) return {PackFailure::kPayload, PayloadFailureMessage(read, payload_path)};
   const auto size = static_cast<std::uint32_t>(read.size);
   std::uint8_t header[kFirmwareHeaderSize];
   EncodeFirmwareHeader(MakeFirmwareHeader(code_id, copyright, read.buffer, size), header);
   const bool written = WriteFirmwareFile(output_path, header, read.buffer, size);
   kHeapAllocator.release(read.buffer);
-  return written ? std::string() : "can't write firmware file: " + output_path;
+  if (!written) return {PackFailure::kOutput, "can't write firmware file: " + output_path};
+  return {};
 }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "image/image_format.h"
+#include "util/outcome.h"
 
 /// The header of an adapter firmware file for `payload_size` bytes of
 /// payload: the copyright text and CodeID padded with NUL bytes, the length,
@@ -15,11 +16,13 @@
 FirmwareHeader MakeFirmwareHeader(const std::string& code_id, const std::string& copyright,
                                   const std::uint8_t* payload, std::uint32_t payload_size);
 
-/// Reads `payload_path` and writes the firmware file `output_path`. Answers
-/// an empty text on success, else the message of the failure; a partly
+/// Why pack could not finish.
+enum class PackFailure { kNone, kPayload, kOutput };
+
+/// Reads `payload_path` and writes the firmware file `output_path`; a partly
 /// written output file is removed.
 /// REQUIRES: as MakeFirmwareHeader for code_id and copyright.
-std::string PackFirmwareFile(const std::string& code_id, const std::string& copyright,
+Outcome<PackFailure> PackFirmwareFile(const std::string& code_id, const std::string& copyright,
                              const std::string& payload_path, const std::string& output_path);
 
 #endif  // QXFW_TOOL_QXFWIMAGE_PACK_H_

@@ -31,7 +31,7 @@ TEST_F(PackTest, WritesAFileThatValidates) {
   const std::string payload("abcdabcd\x01\x02\x03", 11);
   const std::string input = Write("payload", payload);
   const std::string output = Path("fw.L1A");
-  ASSERT_EQ(PackFirmwareFile("SHORT", "(c) packer", input, output), "");
+  ASSERT_EQ(PackFirmwareFile("SHORT", "(c) packer", input, output).message, "");
   const std::string file = Read(output);
   ASSERT_EQ(file.size(), 272 + payload.size());
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(file.data());
@@ -46,7 +46,7 @@ TEST_F(PackTest, WritesAFileThatValidates) {
 
 TEST_F(PackTest, EmptyPayloadGivesTheEmptyImage) {
   const std::string output = Path("empty.L1A");
-  ASSERT_EQ(PackFirmwareFile("EMPTY", "", Write("payload", ""), output), "");
+  ASSERT_EQ(PackFirmwareFile("EMPTY", "", Write("payload", ""), output).message, "");
   const std::string file = Read(output);
   ASSERT_EQ(file.size(), 272u);
   EXPECT_EQ(std::string(file.data() + 252, 8), std::string("\0\0\0\0\xaa\xaa\xaa\xaa", 8));
@@ -55,17 +55,17 @@ TEST_F(PackTest, EmptyPayloadGivesTheEmptyImage) {
 TEST_F(PackTest, FailuresNameTheFileAndLeaveNoOutput) {
   const std::string missing = Path("missing");
   const std::string output = Path("out.L1A");
-  EXPECT_EQ(PackFirmwareFile("ID", "", missing, output), "can't open payload file: " + missing);
+  EXPECT_EQ(PackFirmwareFile("ID", "", missing, output).message, "can't open payload file: " + missing);
   EXPECT_FALSE(std::filesystem::exists(output));
 
   const std::string big = Write("big", "");
   std::filesystem::resize_file(big, 0xFFFFFFFFull - 272 + 1);  // sparse
-  EXPECT_EQ(PackFirmwareFile("ID", "", big, output),
+  EXPECT_EQ(PackFirmwareFile("ID", "", big, output).message,
             "payload is too large for a firmware file: " + big);
   EXPECT_FALSE(std::filesystem::exists(output));
 
   const std::string unwritable = Path("no/such/dir/out.L1A");
-  EXPECT_EQ(PackFirmwareFile("ID", "", Write("payload", "1234"), unwritable),
+  EXPECT_EQ(PackFirmwareFile("ID", "", Write("payload", "1234"), unwritable).message,
             "can't write firmware file: " + unwritable);
 }
 
@@ -82,7 +82,7 @@ TEST_F(PackTest, WriteFailureRemovesThePartialFile) {
   rlimit small = saved;
   small.rlim_cur = 4096;
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  const std::string failure = PackFirmwareFile("ID", "", input, output);
+  const std::string failure = PackFirmwareFile("ID", "", input, output).message;
   setrlimit(RLIMIT_FSIZE, &saved);
   std::signal(SIGXFSZ, old_handler);
   EXPECT_EQ(failure, "can't write firmware file: " + output);
