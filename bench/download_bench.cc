@@ -5,10 +5,10 @@
 
 #include "bench/bench_support.h"
 #include "bench/cases.h"
-#include "services/inject.h"
-#include "record/platform_memory.h"
-#include "sim/machine.h"
 #include "image/lrc.h"
+#include "record/platform_memory.h"
+#include "services/inject.h"
+#include "sim/machine.h"
 #include "tool/requests.h"
 #include "transport/adapters.h"
 

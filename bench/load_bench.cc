@@ -5,9 +5,9 @@
 
 #include "bench/bench_support.h"
 #include "bench/cases.h"
+#include "record/platform_memory.h"
 #include "services/inject.h"
 #include "services/issuing.h"
-#include "record/platform_memory.h"
 #include "tool/load_image.h"
 #include "tool/qxfwimage_pack.h"
 

@@ -1,11 +1,11 @@
 // ComputeLRC: the check value of an image, summed as fast as the processor
 // reads. It runs over every byte that is loaded and sent, megabytes at a
 // time, so it is written to keep up with the memory rather than to be short.
+#include "image/lrc.h"
+
 #include <bit>
 #include <cstddef>
 #include <cstring>
-
-#include "image/lrc.h"
 
 // 256-bit vectors are chosen at run time, so that one build runs on every
 // x86-64 processor and still uses them where they exist.

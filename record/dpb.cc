@@ -21,6 +21,7 @@ void DPB::SetCallback(DpbCallback callback) {
 }
 
 void DPB::SetWireBytes(std::uint32_t offset, const std::uint8_t* from, std::uint32_t count) {
+  if (count == 0) return;  // `from` may then be null, which memcpy must not see
   std::memcpy(bytes_.data() + offset, from, count);
   ForgetPointers(offset, count);
 }

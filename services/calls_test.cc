@@ -266,7 +266,8 @@ TEST_P(SubmitTest, WritesOnlyNumberAndFlagAndHandsBackTheResult) {
   const SubmitCase& c = GetParam();
   DPB caller;
   Image pattern;
-  for (std::uint32_t i = 0; i < dpb::kRecordSize; ++i) pattern[i] = static_cast<std::uint8_t>(0x80 | i);
+  for (std::uint32_t i = 0; i < dpb::kRecordSize; ++i)
+    pattern[i] = static_cast<std::uint8_t>(0x80 | i);
   caller.SetWireBytes(0, pattern.data(), dpb::kRecordSize);
   caller.SetCallback(&NoteCompletion);
   caller.SetPointer(PointerField{0x20}, kP);

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "services/issuing.h"
 #include "record/platform_memory.h"
+#include "services/issuing.h"
 #include "services/print_format.h"
 #include "transport/adapters.h"
 #include "transport/passthrough.h"

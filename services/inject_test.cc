@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "services/issuing.h"
 #include "record/platform_memory.h"
+#include "services/issuing.h"
 #include "services/startup.h"
 
 namespace {

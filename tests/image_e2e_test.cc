@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "testing/run_process.h"
-#include "testing/scratch_dir.h"
 #include "testing/scenario.h"
+#include "testing/scratch_dir.h"
 
 namespace {
 

@@ -2,10 +2,10 @@
 
 #include <cstdio>
 
-#include "services/issuing.h"
-#include "tool/error_exit.h"
 #include "image/image_file.h"
 #include "image/image_format.h"
+#include "services/issuing.h"
+#include "tool/error_exit.h"
 
 namespace {
 

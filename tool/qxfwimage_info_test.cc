@@ -4,11 +4,11 @@
 #include <stdlib.h>
 
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <random>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 

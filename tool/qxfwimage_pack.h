@@ -23,6 +23,7 @@ enum class PackFailure { kNone, kPayload, kOutput };
 /// written output file is removed.
 /// REQUIRES: as MakeFirmwareHeader for code_id and copyright.
 Outcome<PackFailure> PackFirmwareFile(const std::string& code_id, const std::string& copyright,
-                             const std::string& payload_path, const std::string& output_path);
+                                      const std::string& payload_path,
+                                      const std::string& output_path);
 
 #endif  // QXFW_TOOL_QXFWIMAGE_PACK_H_

@@ -55,7 +55,8 @@ TEST_F(PackTest, EmptyPayloadGivesTheEmptyImage) {
 TEST_F(PackTest, FailuresNameTheFileAndLeaveNoOutput) {
   const std::string missing = Path("missing");
   const std::string output = Path("out.L1A");
-  EXPECT_EQ(PackFirmwareFile("ID", "", missing, output).message, "can't open payload file: " + missing);
+  EXPECT_EQ(PackFirmwareFile("ID", "", missing, output).message,
+            "can't open payload file: " + missing);
   EXPECT_FALSE(std::filesystem::exists(output));
 
   const std::string big = Write("big", "");

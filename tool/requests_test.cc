@@ -11,8 +11,8 @@
 
 #include "services/inject.h"
 #include "sim/machine.h"
-#include "transport/adapters.h"
 #include "testing/bytes.h"
+#include "transport/adapters.h"
 #include "util/coding.h"
 
 namespace {

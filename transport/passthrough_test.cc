@@ -5,9 +5,9 @@
 #include <array>
 #include <cstring>
 
-#include "transport/adapters.h"
 #include "testing/bytes.h"
 #include "testing/sim_session.h"
+#include "transport/adapters.h"
 #include "util/coding.h"
 
 namespace {
@@ -56,7 +56,8 @@ Sent OnlyTransaction() {
   EXPECT_EQ(calls.size(), 1u);
   if (calls.empty()) return {};
   EXPECT_EQ(calls[0]["code"], 0x4D008);
-  return {FromHex(calls[0]["sent"].get<std::string>()), FromHex(calls[0]["answer"].get<std::string>())};
+  return {FromHex(calls[0]["sent"].get<std::string>()),
+          FromHex(calls[0]["answer"].get<std::string>())};
 }
 
 void ExpectDescriptor(const std::vector<std::uint8_t>& p, std::size_t at, std::uint32_t base,
@@ -69,7 +70,7 @@ void ExpectDescriptor(const std::vector<std::uint8_t>& p, std::size_t at, std::u
 
 TEST_F(PassThrough, EmptyTransactionIsTheBarePacket) {
   DPB block = Transaction(11, 2, 0x225);  // a notice: answered 0
-  const std::uint8_t reserved = 0x5A;  // reserved bytes travel as the caller left them
+  const std::uint8_t reserved = 0x5A;     // reserved bytes travel as the caller left them
   block.SetWireBytes(0x10, &reserved, 1);
   block.Set(dpb::TxUnit, 31);
   const DPB before = block;
