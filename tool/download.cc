@@ -25,26 +25,27 @@ DownloadRun run;
 /// One VPD copy per node of the range, taken in the probe pass.
 using VpdCopies = std::array<std::uint8_t*, kScanNodes>;
 
-bool IsPartnerAdapter(std::uint32_t node) {
-  std::uint8_t answer[kIdentifyAnswerSize] = {};
-  // A failed identify counts as an answer that the node is no partner.
-  return IdentifyAdapter(node, answer) == 0 && answer[kPartnerMarkerAt] != kNotAPartner;
-}
-
-/// True when the adapter's LL is the firmware's; says why not otherwise.
-bool AdapterLLMatches(std::uint32_t node, const std::uint8_t vpd[kVpdSize]) {
-  char ll[2];
-  if (!FindVpdLL(vpd, ll)) {
-    DpbPrint("Unable to determine LL of adapter, node=%lu\n", node);
-    return false;
+/// Says why an adapter gets no download, in the messages of the mode.
+void ReportSkip(std::uint32_t node, const AdapterDecision& decision) {
+  switch (decision.action) {
+    case AdapterAction::kSkipPartner:
+      if (ProgramSettings.Verbose) DpbPrint("Skipping partner adapter, node=%lu\n", node);
+      break;
+    case AdapterAction::kNoLL:
+      DpbPrint("Unable to determine LL of adapter, node=%lu\n", node);
+      break;
+    case AdapterAction::kSkipLL:
+      if (ProgramSettings.Verbose) {
+        const char shown[3] = {decision.ll[0], decision.ll[1], '\0'};
+        DpbPrint("Skipping adapter with LL=%2s, node=%lu\n", shown, node);
+      }
+      break;
+    case AdapterAction::kNoAdapter:
+      DpbPrint("No adapter at node %lu\n", node);
+      break;
+    case AdapterAction::kDownload:
+      break;
   }
-  const char* wanted = ProgramSettings.FirmwareLL;
-  if (ll[0] == wanted[0] && ll[1] == wanted[1]) return true;
-  if (ProgramSettings.Verbose) {
-    const char shown[3] = {ll[0], ll[1], '\0'};
-    DpbPrint("Skipping adapter with LL=%2s, node=%lu\n", shown, node);
-  }
-  return false;
 }
 
 void SendNoticesToOtherNodes(std::uint32_t node, std::int16_t (*notice)(std::uint32_t)) {
@@ -70,24 +71,21 @@ void ReportDownload(std::uint32_t node, const char* code_id, std::int16_t rc) {
   }
 }
 
-/// The probe pass: every node of the range, before any download.
-VpdCopies ProbeAllNodes() {
-  VpdCopies copies{};
-  for (std::uint32_t node = kFirstScanNode; node <= kLastScanNode; ++node) {
-    // The record's buffer travels to the adapter with the read: zeros, not
-    // what the stack or the previous node's record left there.
-    std::uint8_t scratch[kVpdSize] = {};
-    if (!ProbeAdapter(node, scratch)) continue;
-    auto* copy = static_cast<std::uint8_t*>(DpbAllocate(kVpdSize, 0));
-    if (copy == nullptr) ErrorExit("out of memory");
-    CopyBytes(copy, scratch, kVpdSize);
-    copies[node - kFirstScanNode] = copy;
-  }
-  return copies;
+/// Keeps a copy of a probed node's record until its download.
+std::uint8_t* CopyOfRecord(const std::uint8_t* vpd) {
+  auto* copy = static_cast<std::uint8_t*>(DpbAllocate(kVpdSize, 0));
+  if (copy == nullptr) ErrorExit("out of memory");
+  CopyBytes(copy, vpd, kVpdSize);
+  return copy;
 }
 
+/// With no node given, every probe comes before the first download, and
+/// each adapter's LL check uses the copy of its record taken in the probe.
 void DownloadToAllAdapters(const FirmwareImage& image) {
-  VpdCopies copies = ProbeAllNodes();
+  VpdCopies copies{};
+  RunProbePass(ProgramSettings, [&copies](const ProbedNode& probed, const std::uint8_t* vpd) {
+    if (probed.answered) copies[probed.node - kFirstScanNode] = CopyOfRecord(vpd);
+  });
   for (std::uint32_t node = kFirstScanNode; node <= kLastScanNode; ++node) {
     std::uint8_t* vpd = copies[node - kFirstScanNode];
     if (vpd == nullptr) continue;
@@ -96,14 +94,15 @@ void DownloadToAllAdapters(const FirmwareImage& image) {
   }
 }
 
-void DownloadToGivenNode(const FirmwareImage& image, std::uint32_t node) {
-  std::uint8_t vpd[kVpdSize] = {};
-  // Forced, the node gets the image without a probe, and its VPD is not read.
-  if (!ProgramSettings.Force && !ProbeAdapter(node, vpd)) {
-    DpbPrint("No adapter at node %lu\n", node);
-    return;
-  }
-  DownloadToAdapter(node, image.Data, image.Length, image.LRC, image.CodeID, vpd);
+/// The given node: probed (unless forced), then its download or why not.
+void DownloadToGivenNode(const FirmwareImage& image) {
+  RunProbePass(ProgramSettings, [&image](const ProbedNode& probed, const std::uint8_t* vpd) {
+    if (!probed.answered) {
+      ReportSkip(probed.node, {AdapterAction::kNoAdapter});
+      return;
+    }
+    DownloadToAdapter(probed.node, image.Data, image.Length, image.LRC, image.CodeID, vpd);
+  });
 }
 
 void PrintFinalReport() {
@@ -119,12 +118,9 @@ void PrintFinalReport() {
 
 void DownloadToAdapter(std::uint32_t node, const std::uint8_t* data, std::uint32_t length,
                        std::uint32_t lrc, const char* code_id, const std::uint8_t vpd[kVpdSize]) {
-  if (IsPartnerAdapter(node)) {
-    if (ProgramSettings.Verbose) DpbPrint("Skipping partner adapter, node=%lu\n", node);
-    return;
-  }
-  if (!ProgramSettings.Force && ProgramSettings.FirmwareLL != nullptr &&
-      !AdapterLLMatches(node, vpd)) {
+  const AdapterDecision decision = DecideDownload(node, vpd, ProgramSettings);
+  if (decision.action != AdapterAction::kDownload) {
+    ReportSkip(node, decision);
     return;
   }
   SendNoticesToOtherNodes(node, SendPreDownloadNotice);
@@ -138,7 +134,7 @@ std::int32_t DownloadMain(std::uint32_t /*a*/, std::uint32_t /*b*/) {
   if (ProgramSettings.SelectedNode == kAllAdapters) {
     DownloadToAllAdapters(image);
   } else {
-    DownloadToGivenNode(image, ProgramSettings.SelectedNode);
+    DownloadToGivenNode(image);
   }
   DpbFree(image.Buffer);
   PrintFinalReport();

@@ -4,11 +4,7 @@
 
 #include <cstdint>
 
-#include "tool/requests.h"
-
-/// The node range of the scan and of the notices.
-inline constexpr std::uint32_t kFirstScanNode = 11;
-inline constexpr std::uint32_t kLastScanNode = 48;
+#include "tool/scan.h"
 
 /// Loads and validates the image, downloads it to the chosen adapters and
 /// ends the process with status 0 whatever the downloads' outcomes. The two
@@ -16,8 +12,8 @@ inline constexpr std::uint32_t kLastScanNode = 48;
 std::int32_t DownloadMain(std::uint32_t a, std::uint32_t b);
 
 /// The whole sequence for one adapter: skipped when it is a partner adapter
-/// or (unless forced) carries another LL; otherwise notices to every other
-/// node of the range, the download and its outcome line, notices again.
+/// or (unless forced) carries another LL or none; otherwise notices to every
+/// other node of the range, the download and its outcome line, notices again.
 void DownloadToAdapter(std::uint32_t node, const std::uint8_t* data, std::uint32_t length,
                        std::uint32_t lrc, const char* code_id, const std::uint8_t vpd[kVpdSize]);
 

@@ -172,20 +172,29 @@ std::int16_t SendPostDownloadNotice(std::uint32_t node) {
 }
 
 bool ProbeAdapter(std::uint32_t node, std::uint8_t vpd[kVpdSize]) {
+  ProbeReport report;
+  return ProbeAdapter(node, vpd, &report);
+}
+
+bool ProbeAdapter(std::uint32_t node, std::uint8_t vpd[kVpdSize], ProbeReport* report) {
   // Only a mode the tool doesn't know rules a node out: one that leaves the
   // mode query unanswered is still read where a mode-0 adapter keeps it.
-  std::uint8_t mode = kMode0;
-  QueryAdapterMode(node, &mode);
+  *report = ProbeReport{};
+  report->mode_answered = QueryAdapterMode(node, &report->mode) == 0;
   std::uint32_t address = 0;
-  if (mode == kMode0) {
+  if (report->mode == kMode0) {
     address = kVpdAddressMode0;
-  } else if (mode == kMode1) {
+  } else if (report->mode == kMode1) {
     address = kVpdAddressMode1;
   } else {
     return false;
   }
-  if (ReadAdapterMemory(node, address, kVpdSize, vpd) == 0) return true;
-  return ReadAdapterMemoryClass2(node, kProbeReadUnit, address, kVpdSize, vpd) == 0;
+  if (ReadAdapterMemory(node, address, kVpdSize, vpd) == 0) {
+    report->vpd_read = VpdRead::kClass3;
+  } else if (ReadAdapterMemoryClass2(node, kProbeReadUnit, address, kVpdSize, vpd) == 0) {
+    report->vpd_read = VpdRead::kClass2;
+  }
+  return report->vpd_read != VpdRead::kNone;
 }
 
 std::uint32_t CopyBytes(void* dst, const void* src, std::uint32_t count) {

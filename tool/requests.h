@@ -39,9 +39,24 @@ std::int16_t DownloadFirmware(std::uint32_t node, const void* data, std::uint32_
 std::int16_t SendPreDownloadNotice(std::uint32_t node);
 std::int16_t SendPostDownloadNotice(std::uint32_t node);
 
+/// Which read gave a probe its VPD record.
+enum class VpdRead { kNone, kClass3, kClass2 };
+
+/// What a probe learnt besides the VPD record.
+struct ProbeReport {
+  bool mode_answered = false;  // the mode query's result was 0
+  std::uint8_t mode = 0;       // the mode the probe went by: 0 when unanswered
+  VpdRead vpd_read = VpdRead::kNone;
+};
+
 /// True when the node answers as an adapter and its 256-byte VPD record has
-/// been read into `vpd`.
+/// been read into `vpd`: the mode query (unanswered counts as mode 0; a mode
+/// other than 0 and 1 rules the node out unread), the class-3 read of the
+/// mode's VPD address, and on its failure the class-2 read.
 bool ProbeAdapter(std::uint32_t node, std::uint8_t vpd[kVpdSize]);
+
+/// ProbeAdapter, telling in `report` how it went.
+bool ProbeAdapter(std::uint32_t node, std::uint8_t vpd[kVpdSize], ProbeReport* report);
 
 // FindVpdLL and kVpdSize come with tool/vpd.h.
 

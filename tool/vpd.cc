@@ -1,5 +1,7 @@
 #include "tool/vpd.h"
 
+#include <algorithm>
+
 namespace {
 
 // Record layout.
@@ -7,9 +9,9 @@ constexpr std::uint32_t kAreaUnitsAt = 4;  // keyword area length, in 2-byte uni
 constexpr std::uint32_t kFirstKeywordAt = 7;
 
 // Keyword layout, from the keyword's first byte.
+constexpr std::uint32_t kNameSize = 3;
 constexpr std::uint32_t kKeywordUnitsAt = 3;  // whole keyword length, in 2-byte units
 constexpr std::uint32_t kKeywordHeaderSize = 4;
-constexpr std::uint32_t kLLValueAt = 4;
 constexpr std::uint32_t kLLValueSize = 2;
 
 bool HasSignature(const std::uint8_t* vpd) {
@@ -20,34 +22,51 @@ bool HasSignature(const std::uint8_t* vpd) {
 // more wraps, and the walk must wrap with it to agree with the adapter.
 std::uint8_t DoubledLength(std::uint8_t units) { return static_cast<std::uint8_t>(units * 2); }
 
-bool IsLLKeyword(const std::uint8_t* keyword) {
-  return keyword[0] == '*' && keyword[1] == 'L' && keyword[2] == 'L';
+VpdKeyword KeywordAt(const std::uint8_t* vpd, std::uint32_t at, std::uint8_t length) {
+  VpdKeyword keyword;
+  keyword.at = at;
+  keyword.length = length;
+  keyword.name.assign(reinterpret_cast<const char*>(vpd + at), kNameSize);
+  const std::uint32_t value_end = std::min(at + length, kVpdSize);
+  const std::uint32_t value_at = at + kKeywordHeaderSize;
+  if (value_at < value_end) {
+    keyword.value.assign(reinterpret_cast<const char*>(vpd + value_at), value_end - value_at);
+  }
+  return keyword;
 }
 
 }  // namespace
 
-bool FindVpdLL(const std::uint8_t vpd[kVpdSize], char ll[2]) {
-  if (!HasSignature(vpd)) return false;
+std::vector<VpdKeyword> VpdKeywords(const std::uint8_t vpd[kVpdSize]) {
+  std::vector<VpdKeyword> keywords;
+  if (!HasSignature(vpd)) return keywords;
   std::uint8_t remaining = DoubledLength(vpd[kAreaUnitsAt]);
   std::uint32_t at = kFirstKeywordAt;
   while (remaining >= kKeywordHeaderSize) {
     // The area may claim up to 254 bytes from byte 7, which runs past the
     // record's end; nothing beyond it belongs to this adapter.
-    if (at + kKeywordHeaderSize > kVpdSize) return false;
-    const std::uint8_t* keyword = vpd + at;
-    const std::uint8_t klen = DoubledLength(keyword[kKeywordUnitsAt]);
-    if (klen > remaining) return false;
+    if (at + kKeywordHeaderSize > kVpdSize) break;
+    const std::uint8_t klen = DoubledLength(vpd[at + kKeywordUnitsAt]);
+    if (klen > remaining) break;
     // A keyword without length would hold the walk in place for ever.
-    if (klen == 0) return false;
-    if (keyword[0] != '*') return false;
-    if (IsLLKeyword(keyword)) {
-      if (at + kLLValueAt + kLLValueSize > kVpdSize) return false;
-      ll[0] = static_cast<char>(keyword[kLLValueAt]);
-      ll[1] = static_cast<char>(keyword[kLLValueAt + 1]);
-      return true;
-    }
+    if (klen == 0) break;
+    if (vpd[at] != '*') break;
+    keywords.push_back(KeywordAt(vpd, at, klen));
     remaining = static_cast<std::uint8_t>(remaining - klen);
     at += klen;
+  }
+  return keywords;
+}
+
+bool FindVpdLL(const std::uint8_t vpd[kVpdSize], char ll[2]) {
+  for (const VpdKeyword& keyword : VpdKeywords(vpd)) {
+    if (keyword.name != "*LL") continue;
+    // The LL is the two bytes after the header, whatever the keyword's own
+    // length says; they must lie inside the record.
+    if (keyword.at + kKeywordHeaderSize + kLLValueSize > kVpdSize) return false;
+    ll[0] = static_cast<char>(vpd[keyword.at + kKeywordHeaderSize]);
+    ll[1] = static_cast<char>(vpd[keyword.at + kKeywordHeaderSize + 1]);
+    return true;
   }
   return false;
 }

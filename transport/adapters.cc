@@ -10,6 +10,7 @@
 namespace {
 
 NodeTable node_table;
+std::array<PortFinding, kPortCount> port_findings;
 
 constexpr char kPortKeyPrefix[] = "HARDWARE\\DEVICEMAP\\Scsi\\Scsi Port ";
 constexpr char kDeviceNamePrefix[] = "\\\\.\\Scsi";
@@ -40,17 +41,20 @@ bool PortIsDrivers(int port) {
 }
 
 AdapterHandle OpenPort(int port) {
-  const std::string device = kDeviceNamePrefix + std::to_string(port) + ":";
-  return CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                     OPEN_EXISTING, 0, nullptr);
+  return CreateFileA(PortDeviceName(port).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                     nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
 }  // namespace
 
 void DiscoverAdapters() {
   node_table.fill(NodeSlot{});
+  port_findings.fill(PortFinding{});
   for (int port = 0; port < kPortCount; ++port) {
-    if (PortIsDrivers(port)) node_table[port].Handle = OpenPort(port);
+    if (!PortIsDrivers(port)) continue;
+    port_findings[port].drivers = true;
+    node_table[port].Handle = OpenPort(port);
+    port_findings[port].opened = node_table[port].Handle != kInvalidAdapterHandle;
   }
   QueryAdapterNodes();
 }
@@ -62,12 +66,14 @@ void QueryAdapterNodes() {
   srb::EncodeHeader(packet, srb::kControlNodeQuery, kNodeQueryLength);
   // One buffer for every port, not rebuilt between them: what the driver
   // left in it on one port goes out to the next.
-  for (NodeSlot& slot : node_table) {
+  for (int port = 0; port < kPortCount; ++port) {
+    NodeSlot& slot = node_table[port];
     if (slot.Handle == kInvalidAdapterHandle) continue;
     DWORD returned = 0;
     if (DeviceIoControl(slot.Handle, IOCTL_SCSI_MINIPORT, packet, kNodeQuerySize, packet,
                         kNodeQuerySize, &returned, nullptr)) {
       slot.NodeNumber = static_cast<std::int8_t>(packet[kNodeByteAt]);
+      port_findings[port].node_answered = true;
     }
   }
   PlatformFree(packet);
@@ -79,16 +85,23 @@ std::int32_t PartnerNode(std::uint32_t node) {
   return -1;
 }
 
-AdapterHandle FindAdapterHandle(std::uint32_t node) {
+AdapterRoute RouteForNode(std::uint32_t node) {
+  // An exact match and a partner match rank equally: the lower slot wins.
   const auto partner = static_cast<std::uint32_t>(PartnerNode(node));
-  for (const NodeSlot& slot : node_table) {
-    const auto number = static_cast<std::uint32_t>(slot.NodeNumber);
-    if (number == node || number == partner) return slot.Handle;
+  for (int slot = 0; slot < kPortCount; ++slot) {
+    const auto number = static_cast<std::uint32_t>(node_table[slot].NodeNumber);
+    if (number == node) return {AdapterRoute::kNode, slot};
+    if (number == partner) return {AdapterRoute::kPartner, slot};
   }
-  for (const NodeSlot& slot : node_table) {
-    if (slot.NodeNumber != 0) return slot.Handle;
+  for (int slot = 0; slot < kPortCount; ++slot) {
+    if (node_table[slot].NodeNumber != 0) return {AdapterRoute::kFirstPort, slot};
   }
-  return kInvalidAdapterHandle;
+  return {};
+}
+
+AdapterHandle FindAdapterHandle(std::uint32_t node) {
+  const AdapterRoute route = RouteForNode(node);
+  return route.slot < 0 ? kInvalidAdapterHandle : node_table[route.slot].Handle;
 }
 
 void CloseAdapters() {
@@ -98,3 +111,7 @@ void CloseAdapters() {
 }
 
 const NodeTable& CurrentNodeTable() { return node_table; }
+
+const std::array<PortFinding, kPortCount>& DiscoveredPorts() { return port_findings; }
+
+std::string PortDeviceName(int port) { return kDeviceNamePrefix + std::to_string(port) + ":"; }

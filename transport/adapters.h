@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 /// An open port, as the platform's handle; kInvalidAdapterHandle for none.
 using AdapterHandle = void*;
@@ -35,6 +36,22 @@ void QueryAdapterNodes();
 /// The partner of a node: 11-18 give n + 10, 21-28 give n - 10, all others -1.
 std::int32_t PartnerNode(std::uint32_t node);
 
+/// Which slot carries the requests for a node, and why.
+struct AdapterRoute {
+  enum Reason {
+    kNoSlot,     // none: the requests can't be sent
+    kNode,       // the lowest slot that reported the node itself
+    kPartner,    // the lowest slot that reported its partner, before any of the node's own
+    kFirstPort,  // no slot reported either: the lowest slot with any node
+  };
+  Reason reason = kNoSlot;
+  int slot = -1;
+};
+
+/// The route of `node`'s requests. A slot is chosen by its node number, open
+/// or not, so a route may lead to a slot whose port is not open.
+AdapterRoute RouteForNode(std::uint32_t node);
+
 /// The handle of the port that carries `node`: the lowest slot holding the
 /// node or its partner, else the lowest slot with any node, else invalid.
 AdapterHandle FindAdapterHandle(std::uint32_t node);
@@ -44,5 +61,18 @@ void CloseAdapters();
 
 /// The table as discovery left it, for inspection.
 const NodeTable& CurrentNodeTable();
+
+/// What discovery found at one port, beyond the table: for reports.
+struct PortFinding {
+  bool drivers = false;        // its "Driver" value is exactly "qarmix"
+  bool opened = false;         // its device opened
+  bool node_answered = false;  // the node query succeeded on it
+};
+
+/// Every port 0 to 15 as discovery left it.
+const std::array<PortFinding, kPortCount>& DiscoveredPorts();
+
+/// The device name of a port, "\\.\ScsiN:".
+std::string PortDeviceName(int port);
 
 #endif  // QXFW_TRANSPORT_ADAPTERS_H_

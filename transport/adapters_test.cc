@@ -148,6 +148,33 @@ TEST(Discovery, LookupOrder) {
   EXPECT_EQ(FindAdapterHandle(17), HandleOfPort(4));
 }
 
+// The route that a report shows is the one the lookup takes, with its reason.
+TEST(Discovery, RoutesSayWhyTheirSlotCarriesTheNode) {
+  Discover(Machine({Port(2, R"(,"node":11)"), Port(5, R"(,"node":21)"), Port(7, R"(,"node":30)")}));
+  const auto route = [](std::uint32_t node) {
+    const AdapterRoute r = RouteForNode(node);
+    return std::make_pair(r.reason, r.slot);
+  };
+  EXPECT_EQ(route(11), std::make_pair(AdapterRoute::kNode, 2));
+  EXPECT_EQ(route(21), std::make_pair(AdapterRoute::kPartner, 2));  // the lower slot wins
+  EXPECT_EQ(route(30), std::make_pair(AdapterRoute::kNode, 7));
+  EXPECT_EQ(route(40), std::make_pair(AdapterRoute::kFirstPort, 2));
+  EXPECT_EQ(route(0), std::make_pair(AdapterRoute::kNode, 0));  // slot 0: empty, node 0
+  EXPECT_EQ(FindAdapterHandle(0), kInvalidAdapterHandle);
+  Discover("{}");
+  EXPECT_EQ(route(11), std::make_pair(AdapterRoute::kNoSlot, -1));
+  EXPECT_EQ(route(0), std::make_pair(AdapterRoute::kNode, 0));
+  Discover(Machine({Port(3, R"(,"device":"missing")"), Port(6, R"(,"node":12,"node_query":"fail")"),
+                    Port(9, R"(,"node":13)")}));
+  EXPECT_EQ(route(40), std::make_pair(AdapterRoute::kFirstPort, 9));
+  const auto& ports = DiscoveredPorts();
+  EXPECT_TRUE(ports[3].drivers && !ports[3].opened && !ports[3].node_answered);
+  EXPECT_TRUE(ports[6].drivers && ports[6].opened && !ports[6].node_answered);
+  EXPECT_TRUE(ports[9].drivers && ports[9].opened && ports[9].node_answered);
+  EXPECT_FALSE(ports[0].drivers);
+  EXPECT_EQ(PortDeviceName(12), "\\\\.\\Scsi12:");
+}
+
 TEST(Discovery, PartnerNodes) {
   const struct {
     std::uint32_t node;
