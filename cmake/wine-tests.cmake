@@ -56,7 +56,7 @@ endfunction()
 # The programs the end-to-end tests run (QXFW_BIN_DIR/tool/NAME), here the
 # Windows ones under Wine.
 set(QX_WINE_BIN_DIR ${PROJECT_BINARY_DIR}/wine/bin)
-foreach(program_and_mode qxfwload:machine qxfwimage:bare)
+foreach(program_and_mode qxfwload:machine qxfwscan:machine qxfwimage:bare)
   string(REPLACE ":" ";" parts ${program_and_mode})
   list(GET parts 0 program)
   list(GET parts 1 mode)

@@ -1,7 +1,9 @@
 // FindVpdLL over arbitrary 256-byte records. The record sits in a heap block
 // of exactly 256 bytes, so that ASan reports any read past it, and the answer
 // must agree with the keyword walk written out plainly below, in which a
-// byte outside the record ends the search with false.
+// byte outside the record ends the search with false. The keyword list that
+// reports show must be that walk too: keywords back to back from byte 7,
+// each starting with '*', its name and value the record's own bytes.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -43,6 +45,23 @@ bool ExpectedLL(const std::uint8_t* vpd, std::array<std::uint8_t, 2>* ll) {
   return false;
 }
 
+void CheckKeywords(const std::uint8_t* vpd) {
+  std::uint32_t at = 7;
+  std::uint32_t total = 0;
+  for (const VpdKeyword& keyword : VpdKeywords(vpd)) {
+    FUZZ_CHECK(keyword.at == at && keyword.length != 0 && keyword.at + 4 <= kVpdSize);
+    FUZZ_CHECK(keyword.name.size() == 3 && keyword.name[0] == '*');
+    FUZZ_CHECK(std::memcmp(keyword.name.data(), vpd + at, 3) == 0);
+    const std::uint32_t value_end = std::min<std::uint32_t>(at + keyword.length, kVpdSize);
+    const std::uint32_t value_size = value_end > at + 4 ? value_end - at - 4 : 0;
+    FUZZ_CHECK(keyword.value.size() == value_size);
+    FUZZ_CHECK(std::memcmp(keyword.value.data(), vpd + at + 4, value_size) == 0);
+    total += keyword.length;
+    at += keyword.length;
+  }
+  FUZZ_CHECK(total <= static_cast<std::uint8_t>(2 * vpd[4]));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -58,5 +77,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     FUZZ_CHECK(ll[0] == '?' && ll[1] == '?');  // nothing written on false
   }
+  CheckKeywords(record.get());
   return 0;
 }

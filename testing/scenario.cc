@@ -100,7 +100,8 @@ std::vector<Transaction> DecodeTransactions(const std::vector<std::string>& line
 
 ScenarioResult RunScenario(const std::string& machine_json,
                            const std::vector<std::pair<std::string, std::string>>& files,
-                           const std::vector<std::string>& args, const std::string& input) {
+                           const std::vector<std::string>& args, const std::string& input,
+                           const std::string& program) {
   TempDir dir;
   const std::string machine = dir.Write("machine.json", machine_json);
   const std::string trace = dir.path() + "/trace.jsonl";
@@ -113,7 +114,7 @@ ScenarioResult RunScenario(const std::string& machine_json,
   ProcessOptions options;
   options.env = {"QXFW_MACHINE=" + machine, "QXFW_TRACE=" + trace};
   options.input = input;
-  result.run = RunProcess(BuiltProgram("qxfwload"), resolved, options);
+  result.run = RunProcess(BuiltProgram(program), resolved, options);
   std::istringstream lines(ReadFile(trace));
   for (std::string line; std::getline(lines, line);) result.trace.push_back(line);
   result.transactions = DecodeTransactions(result.trace);

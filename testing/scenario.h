@@ -54,12 +54,14 @@ struct ScenarioResult {
   std::vector<std::string> trace;  // every trace line
 };
 
-/// Runs qxfwload with `args` on the machine `machine_json`. The image files
-/// named in `files` (name, contents) are written to a temporary directory,
-/// and every argument "@name" stands for that file's path.
+/// Runs `program` (qxfwload unless named) with `args` on the machine
+/// `machine_json`. The image files named in `files` (name, contents) are
+/// written to a temporary directory, and every argument "@name" stands for
+/// that file's path.
 ScenarioResult RunScenario(const std::string& machine_json,
                            const std::vector<std::pair<std::string, std::string>>& files,
-                           const std::vector<std::string>& args, const std::string& input = "");
+                           const std::vector<std::string>& args, const std::string& input = "",
+                           const std::string& program = "qxfwload");
 
 /// The transactions of one operation.
 std::vector<Transaction> OfOp(const std::vector<Transaction>& all, const std::string& op);

@@ -96,36 +96,38 @@ NumberParse ParseNonNegativeText(const char* text, const char* name) {
   return result;
 }
 
+CommandLineOutcome TakeOption(int argc, char** argv, int* index, Settings* settings) {
+  switch (argv[*index][1]) {
+    case 'a':
+    case 'A':
+    case 'n':
+    case 'N':
+      return TakeNode(argc, argv, index, settings);
+    case 'f':
+    case 'F':
+      settings->Force = 1;
+      return {};
+    case 'm':
+    case 'M':
+      settings->AifImage = 1;
+      return {};
+    case 'p':
+    case 'P':
+      settings->Pause = 1;
+      return {};
+    case 'q':
+    case 'Q':
+      settings->Verbose = 0;
+      return {};
+    default:
+      return Usage();
+  }
+}
+
 CommandLineOutcome ParseOptions(int argc, char** argv, int* index, Settings* settings) {
   for (; *index < argc && argv[*index][0] == '-'; ++*index) {
-    switch (argv[*index][1]) {
-      case 'a':
-      case 'A':
-      case 'n':
-      case 'N': {
-        const CommandLineOutcome node = TakeNode(argc, argv, index, settings);
-        if (!node.ok()) return node;
-        break;
-      }
-      case 'f':
-      case 'F':
-        settings->Force = 1;
-        break;
-      case 'm':
-      case 'M':
-        settings->AifImage = 1;
-        break;
-      case 'p':
-      case 'P':
-        settings->Pause = 1;
-        break;
-      case 'q':
-      case 'Q':
-        settings->Verbose = 0;
-        break;
-      default:
-        return Usage();
-    }
+    const CommandLineOutcome option = TakeOption(argc, argv, index, settings);
+    if (!option.ok()) return option;
   }
   return {};
 }
@@ -141,12 +143,12 @@ CommandLineOutcome TakeFirmwareArgument(int argc, char** argv, int index, Settin
   return {};
 }
 
-namespace {
-
 void ExitOnFailure(const CommandLineOutcome& outcome) {
   if (outcome.failure == CommandLineFailure::kUsage) UsageExit();
   if (outcome.failure == CommandLineFailure::kError) ErrorExit("%s", outcome.message.c_str());
 }
+
+namespace {
 
 void PrintBanner() {
   DpbPrint("\n");

@@ -36,6 +36,12 @@ NumberParse ParseNumberText(const char* text, const char* name);
 /// As ParseNumberText, and a negative result is "%s should not be negative".
 NumberParse ParseNonNegativeText(const char* text, const char* name);
 
+/// Acts on the option argv[*index] by its second character alone: a, n
+/// (with the node number that follows, *index stepped past it), f, m, p or q,
+/// either case; anything else asks for the usage lines.
+/// REQUIRES: argv[*index] begins with '-'.
+CommandLineOutcome TakeOption(int argc, char** argv, int* index, Settings* settings);
+
 /// Runs the option loop from argv[*index], setting `settings`; leaves *index
 /// at the first argument that doesn't begin with '-'.
 CommandLineOutcome ParseOptions(int argc, char** argv, int* index, Settings* settings);
@@ -44,6 +50,10 @@ CommandLineOutcome ParseOptions(int argc, char** argv, int* index, Settings* set
 /// FirmwareLL, applies the name rule unless Force is set, and refuses
 /// surplus arguments (after the name rule).
 CommandLineOutcome TakeFirmwareArgument(int argc, char** argv, int index, Settings* settings);
+
+/// Ends the process on a failed step: through UsageExit, or ErrorExit with
+/// the outcome's message; returns on success.
+void ExitOnFailure(const CommandLineOutcome& outcome);
 
 /// The number routines of the command line, which end the process through
 /// ErrorExit on a bad number.

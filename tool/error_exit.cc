@@ -11,6 +11,8 @@ namespace {
 
 constexpr char kEllipsis[] = "...";
 
+const char* error_program_name = kProgramName;
+
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
 void FormatInto(char* buffer, const char* format, std::va_list args) {
@@ -25,6 +27,8 @@ void FormatInto(char* buffer, const char* format, std::va_list args) {
 #pragma GCC diagnostic pop
 
 }  // namespace
+
+void SetErrorProgramName(const char* name) { error_program_name = name; }
 
 std::string FormatErrorMessage(const char* format, ...) {
   char message[kErrorMessageSize];
@@ -41,7 +45,7 @@ void ErrorExit(const char* format, ...) {
   va_start(args, format);
   FormatInto(message, format, args);
   va_end(args);
-  std::fprintf(stderr, "%s: %s\n", kProgramName, message);
+  std::fprintf(stderr, "%s: %s\n", error_program_name, message);
   Terminate(exit_status::kError);
 }
 

@@ -13,11 +13,15 @@
 
 inline constexpr const char kProgramName[] = "qxfwload";
 
+/// Names the program in error lines: kProgramName unless a companion program
+/// that shares the downloader's checks names itself.
+void SetErrorProgramName(const char* name);
+
 /// Room for an error message and its NUL.
 inline constexpr std::size_t kErrorMessageSize = 260;
 
-/// Writes "qxfwload: MESSAGE" and a newline on standard error and ends the
-/// process with status 1, adapter handles closed. A message too long for its
+/// Writes "qxfwload: MESSAGE" (or the name that SetErrorProgramName gave) and a newline on standard
+/// error and ends the process with status 1, adapter handles closed. A message too long for its
 /// 260-byte buffer is cut and ends in "...".
 [[noreturn]] void ErrorExit(const char* format, ...) QX_PRINTF_FORMAT(1, 2);
 

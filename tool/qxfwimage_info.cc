@@ -4,6 +4,8 @@
 #include <nlohmann/json.hpp>
 
 #include "image/image_file.h"
+#include "tool/json_text.h"
+#include "util/printable.h"
 
 namespace {
 
@@ -53,23 +55,6 @@ void AddCopyrightText(const FirmwareHeader& header, std::string* out) {
 
 std::string ResultText(const ImageCheck& check) {
   return check.ok() ? std::string("valid") : "invalid: " + PrintableText(check.message, false);
-}
-
-/// Text from a file as a JSON string value: each byte a character of its
-/// own (U+0000 to U+00FF), so that any bytes make valid JSON and the file's
-/// bytes can be read back from it, whether or not they are UTF-8.
-nlohmann::ordered_json JsonText(std::string_view bytes) {
-  std::string utf8;
-  for (const char c : bytes) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x80) {
-      utf8.push_back(c);
-    } else {
-      utf8.push_back(static_cast<char>(0xC0 | byte >> 6));
-      utf8.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-    }
-  }
-  return utf8;
 }
 
 }  // namespace
@@ -131,20 +116,4 @@ std::string FormatReportJson(const ImageReport& report) {
   json["error"] = report.check.ok() ? null : JsonText(report.check.message);
   // ensure_ascii: every character past ASCII as \u00XX, as the bytes were.
   return json.dump(-1, ' ', true) + "\n";
-}
-
-std::string PrintableText(std::string_view text, bool keep_lines) {
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    const bool kept_control = keep_lines && (c == '\n' || c == '\t');
-    if ((byte < 0x20 || byte == 0x7F) && !kept_control) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(byte));
-      out.append(escaped);
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
 }

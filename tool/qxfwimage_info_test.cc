@@ -14,6 +14,7 @@
 
 #include "testing/scratch_dir.h"
 #include "tool/qxfwimage_pack.h"
+#include "util/printable.h"
 
 namespace {
 
