@@ -88,6 +88,14 @@ class PlanTest(unittest.TestCase):
                 self.assertTrue(record["failures"][0]["what"].startswith(what), record["failures"])
                 self.assertEqual(record["failures"][0]["line"], line)
 
+    def test_a_host_lost_before_the_scan_fails(self):
+        staging = {"making the scratch folder": {"path": "/tmp/qxfw.1"},
+                   "copying the image": {"unreachable": True, "msg": "connection reset"}}
+        record = qxfw.qxfw_planned(qxfw.qxfw_record("h1", 1), {"skipped": True}, False, staging)
+        self.assertEqual((record["status"], record["plan"], record["done"]["image_copied"]), ("failed", None, False))
+        self.assertEqual(record["failures"], [{"what": "the host could not be reached while copying the image",
+                                               "line": "connection reset", "node": None}])
+
 
 class JudgeTest(unittest.TestCase):
     def test_quiet_output_against_the_plan(self):

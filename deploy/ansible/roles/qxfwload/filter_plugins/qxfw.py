@@ -99,15 +99,19 @@ def _plan_of(document):
     return kept
 
 
-def qxfw_planned(record, scan, check_mode=False):
+def qxfw_planned(record, scan, check_mode=False, staging=None):
     """The record after qxfwscan ran: the plan, or the failure to get one.
 
-    Status "planned" in check mode; "succeeded" when no adapter is to get the
-    image (qxfwload is then not run); else it stays "incomplete" until the
-    qxfwload run is judged.
+    `staging` names the results of the steps before the scan (making the
+    scratch folder, copying the image); one that found the host unreachable
+    fails it. Status "planned" in check mode; "succeeded" when no adapter is
+    to get the image (qxfwload is then not run); else it stays "incomplete"
+    until the qxfwload run is judged.
     """
-    record = dict(record, done=dict(record["done"], image_copied=True))
-    failures = _failed_step(scan, "qxfwscan")
+    lost = [_failure("the host could not be reached while %s" % step, result.get("msg"))
+            for step, result in (staging or {}).items() if result.get("unreachable")]
+    record = dict(record, done=dict(record["done"], image_copied=not lost))
+    failures = lost or _failed_step(scan, "qxfwscan")
     if not failures:
         record["done"]["qxfwscan"] = True
         try:
