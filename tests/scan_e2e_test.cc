@@ -67,14 +67,18 @@ class MachineGenerator {
     for (int i = 0; i < 16; ++i) port_numbers[i] = i;
     std::shuffle(port_numbers.begin(), port_numbers.end(), random_);
     const int port_count = Pick(0, 4);
-    for (int i = 0; i < port_count; ++i) ports += (i ? "," : "") + Port(port_numbers[i]);
+    for (int i = 0; i < port_count; ++i) {
+      if (i) ports += ',';
+      ports += Port(port_numbers[i]);
+    }
     std::string adapters;
     std::set<int> nodes;
     const int adapter_count = Pick(0, 8);
     for (int i = 0; i < adapter_count; ++i) {
       const int node = AdapterNode();
       if (!nodes.insert(node).second) continue;
-      adapters += (adapters.empty() ? "" : ",") + Adapter(node);
+      if (!adapters.empty()) adapters += ',';
+      adapters += Adapter(node);
     }
     nodes_ = nodes;
     return R"({"ports":[)" + ports + R"(],"adapters":[)" + adapters + "]}";
@@ -157,7 +161,8 @@ class MachineGenerator {
     std::string answers;
     for (const char* op : operations) {
       if (!Chance(6)) continue;
-      answers += (answers.empty() ? "" : ",") + std::string("\"") + op + "\":" + Answer();
+      if (!answers.empty()) answers += ',';
+      answers += std::string("\"") + op + "\":" + Answer();
     }
     return answers.empty() ? "" : R"(,"answers":{)" + answers + "}";
   }
