@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <string_view>
 
 #include "image/image_file.h"
 
@@ -80,7 +81,7 @@ ImageReport InspectImageFile(const std::string& path, ImageFormat format, const 
   report.format = format;
   report.has_ll = ll != nullptr;
   if (ll != nullptr) report.ll.assign(ll, 2);
-  const ImageFileRead read = ReadImageFile(path.c_str(), kHeapAllocator);
+  const ImageFileRead read = ReadImageFile(path.c_str(), kHeapAllocator, LargestImageFile(format));
   report.measured = read.measured;
   report.size = read.size;
   if (!read.ok()) {
@@ -131,20 +132,4 @@ std::string FormatReportJson(const ImageReport& report) {
   json["error"] = report.check.ok() ? null : JsonText(report.check.message);
   // ensure_ascii: every character past ASCII as \u00XX, as the bytes were.
   return json.dump(-1, ' ', true) + "\n";
-}
-
-std::string PrintableText(std::string_view text, bool keep_lines) {
-  std::string out;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    const bool kept_control = keep_lines && (c == '\n' || c == '\t');
-    if ((byte < 0x20 || byte == 0x7F) && !kept_control) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned>(byte));
-      out.append(escaped);
-    } else {
-      out.push_back(c);
-    }
-  }
-  return out;
 }

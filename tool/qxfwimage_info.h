@@ -5,9 +5,9 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 #include "image/image_format.h"
+#include "util/printable_text.h"  // PrintableText, for the texts of a report
 
 /// Everything that info reports about one file.
 struct ImageReport {
@@ -35,10 +35,5 @@ std::string FormatReportText(const ImageReport& report);
 
 /// The report as one JSON object and a newline.
 std::string FormatReportJson(const ImageReport& report);
-
-/// `text` with control characters (other than newlines and tabs when
-/// `keep_lines` is set) shown as \xNN, so that a file can't send the
-/// terminal escape sequences.
-std::string PrintableText(std::string_view text, bool keep_lines);
 
 #endif  // QXFW_TOOL_QXFWIMAGE_INFO_H_
