@@ -75,8 +75,9 @@ Platform& GetPlatform() {
 // Allocates nothing, so that it serves when memory has run out too.
 [[noreturn]] void Fatal(std::string_view what, std::string_view detail = {}) noexcept {
   std::fputs(kErrorPrefix, stderr);
-  std::fwrite(what.data(), 1, what.size(), stderr);
-  std::fwrite(detail.data(), 1, detail.size(), stderr);
+  for (const std::string_view part : {what, detail}) {
+    if (!part.empty()) std::fwrite(part.data(), 1, part.size(), stderr);
+  }
   std::fputc('\n', stderr);
   std::fflush(nullptr);
   std::_Exit(exit_status::kSimulatedMachine);
