@@ -91,9 +91,12 @@ void CheckTexts(const ImageCheck& check, std::size_t size, ImageFormat format) {
   report.ll = "1A";
   report.check = check;
   report.has_computed_lrc = check.has_header || check.ok();
-  for (const char c : FormatReportText(report)) {
-    const auto byte = static_cast<unsigned char>(c);
-    FUZZ_CHECK(byte >= 0x20 || c == '\n' || c == '\t');
+  const std::string text = FormatReportText(report);
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    // A CR is kept only as the start of a CR LF line end.
+    const bool crlf = text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n';
+    FUZZ_CHECK(byte >= 0x20 || text[i] == '\n' || text[i] == '\t' || crlf);
     FUZZ_CHECK(byte != 0x7F);
   }
   const nlohmann::json json = nlohmann::json::parse(FormatReportJson(report), nullptr, false);

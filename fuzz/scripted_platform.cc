@@ -90,3 +90,5 @@ BOOL DeviceIoControl(HANDLE, DWORD, LPVOID in_buffer, DWORD in_size, LPVOID, DWO
 }
 
 BOOL CloseHandle(HANDLE) { return 1; }
+
+EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE) { return ES_CONTINUOUS; }

@@ -5,34 +5,9 @@
 #include <cstdlib>
 #include <utility>
 
-#ifndef _WIN32
-#include <sys/stat.h>
-#include <sys/types.h>
-#endif
+#include "image/file_stream.h"
 
 namespace {
-
-// Positions are 64-bit on every host: `long` is 32 bits on Windows, and a
-// file of 2 GiB or more must still be measured correctly.
-#ifdef _WIN32
-int SeekFile(std::FILE* file, std::int64_t offset, int origin) {
-  return _fseeki64(file, offset, origin);
-}
-std::int64_t TellFile(std::FILE* file) { return _ftelli64(file); }
-bool IsDirectory(std::FILE* /*file*/) { return false; }  // fopen refuses directories there
-#else
-static_assert(sizeof(off_t) >= 8, "file positions must be 64-bit");
-int SeekFile(std::FILE* file, std::int64_t offset, int origin) {
-  return fseeko(file, static_cast<off_t>(offset), origin);
-}
-std::int64_t TellFile(std::FILE* file) { return ftello(file); }
-// fopen opens a directory for reading here, and its end position is a huge
-// number; it is no more a firmware file than on Windows, where fopen fails.
-bool IsDirectory(std::FILE* file) {
-  struct stat status;
-  return fstat(fileno(file), &status) == 0 && S_ISDIR(status.st_mode);
-}
-#endif
 
 ImageFileRead Failed(ImageFileRead read, ImageFailure failure, std::string message) {
   read.Fail(failure, std::move(message));
@@ -98,12 +73,15 @@ const ImageBlockAllocator kHeapAllocator{AllocateFromHeap, FreeToHeap};
 ImageFileRead ReadImageFile(const char* path, const ImageBlockAllocator& allocator,
                             std::uint64_t largest_size) {
   ImageFileRead read;
-  std::FILE* file = std::fopen(path, "rb");
-  if (file != nullptr && IsDirectory(file)) {
-    std::fclose(file);
-    file = nullptr;
+  const OpenedFile opened = OpenRegularFile(path);
+  if (opened.outcome == FileOpening::kCantOpen) {
+    return Failed(read, ImageFailure::kOpen, OpenFailureMessage(path));
   }
-  if (file == nullptr) return Failed(read, ImageFailure::kOpen, OpenFailureMessage(path));
+  // A FIFO, a device or a socket opens, but has no size to read whole.
+  if (opened.outcome == FileOpening::kNotRegular) {
+    return Failed(read, ImageFailure::kRead, ReadFailureMessage(path));
+  }
+  std::FILE* file = opened.file;
   const std::int64_t size = MeasureFile(file);
   if (size < 0) {
     read = Failed(read, ImageFailure::kRead, ReadFailureMessage(path));

@@ -34,7 +34,9 @@ struct ImageFileRead : Outcome<ImageFailure> {
   std::uint32_t whole_file_lrc = 0;
 };
 
-/// Opens `path` for binary reading, measures it with 64-bit positions,
+/// Opens `path` for binary reading (only a regular file: a directory can't
+/// be opened, and a FIFO, a device or a socket is a read failure, refused
+/// without waiting on it), measures it with 64-bit positions,
 /// refuses a file larger than `largest_size` before anything is allocated or
 /// read, allocates a block of the size, reads the file into it and closes
 /// it. A failing seek or tell is a read failure, and so is a file that

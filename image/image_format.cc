@@ -1,5 +1,6 @@
 #include "image/image_format.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -102,7 +103,7 @@ ImageCheck CheckAdapterFile(const std::uint8_t* bytes, std::uint64_t size, const
 /// given, spares the checks a pass over the data.
 ImageCheck CheckWithLrc(const std::uint8_t* bytes, std::uint64_t size, ImageFormat format,
                         const char* path, std::optional<std::uint32_t> whole_file_lrc) {
-  if (size > kLargestImageFile) {
+  if (size > LargestImageFile(format)) {
     return Refused(ImageCheck{}, ImageFailure::kTooLarge, TooLargeMessage(path));
   }
   return format == ImageFormat::kAif ? CheckAif(bytes, size, path, whole_file_lrc)
@@ -110,6 +111,11 @@ ImageCheck CheckWithLrc(const std::uint8_t* bytes, std::uint64_t size, ImageForm
 }
 
 }  // namespace
+
+std::uint64_t LargestImageFile(ImageFormat format) {
+  if (format == ImageFormat::kAif) return kLargestSendableImage;
+  return std::min(kLargestImageFile, std::uint64_t{kLargestSendableImage} + kFirmwareHeaderSize);
+}
 
 ImageCheck CheckImageBytes(const std::uint8_t* bytes, std::uint64_t size, ImageFormat format,
                            const char* path) {

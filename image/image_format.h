@@ -30,10 +30,19 @@ inline constexpr std::uint32_t kAifBranchToSelf = 0xEAFFFFFEu;
 /// size, and the image length is a 32-bit number.
 inline constexpr std::uint64_t kLargestImageFile = 0xFFFFFFFFu;
 
+/// The largest image that one download can carry: the download's packet
+/// counts its bytes in 32 bits, and holds 159 bytes besides the image (the
+/// tool checks this against the packet's layout).
+inline constexpr std::uint32_t kLargestSendableImage = 0xFFFFFFFFu - 159;
+
 /// The CodeID of an image that has none (an AIF image).
 inline constexpr char kUnknownCodeId[] = "????????";
 
 enum class ImageFormat { kAdapterFirmware, kAif };
+
+/// The largest file of `format` whose image can be sent: an AIF image is
+/// sent whole, an adapter firmware file without its header.
+std::uint64_t LargestImageFile(ImageFormat format);
 
 /// Why an image was refused, in the order in which loading tests it.
 enum class ImageFailure {
@@ -78,7 +87,8 @@ struct ImageCheck : Outcome<ImageFailure> {
 /// downloader's order and stopping at the first failure. `path` goes into the
 /// messages as text, never as a format.
 /// REQUIRES: `bytes` addresses `size` readable bytes (or size is 0), unless
-/// size exceeds kLargestImageFile, which is refused unread; path is not null.
+/// size exceeds LargestImageFile(format), which is refused unread; path is
+/// not null.
 ImageCheck CheckImageBytes(const std::uint8_t* bytes, std::uint64_t size, ImageFormat format,
                            const char* path);
 

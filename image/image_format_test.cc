@@ -361,6 +361,20 @@ TEST(ImageSizeTest, FilesOf4GiBOrMoreAreRefusedUnread) {
   }
 }
 
+// An AIF image is sent whole, so one whose download packet would not fit
+// the packet's 32-bit sizes is refused, unread, with the other files too
+// large. An adapter file's data is always short enough.
+TEST(ImageSizeTest, AifImagesTooLargeForOneDownloadAreRefusedUnread) {
+  const std::uint64_t largest_aif = LargestImageFile(ImageFormat::kAif);
+  EXPECT_EQ(largest_aif, 0xFFFFFFFFu - 159);
+  for (const std::uint64_t size : {largest_aif + 1, std::uint64_t{0xFFFFFFFFu}}) {
+    const ImageCheck check = CheckImageBytes(nullptr, size, ImageFormat::kAif, "big.aif");
+    EXPECT_EQ(check.failure, ImageFailure::kTooLarge) << size;
+    EXPECT_EQ(check.message, "firmware file is too large: big.aif");
+  }
+  EXPECT_EQ(LargestImageFile(ImageFormat::kAdapterFirmware), 0xFFFFFFFFu);
+}
+
 TEST(FirmwareHeaderTest, EncodeLaysOutEveryField) {
   FirmwareHeader header;
   std::memcpy(header.CopyrightText, "(c) test", 8);

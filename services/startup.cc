@@ -4,9 +4,13 @@
 
 #include "services/inject.h"
 #include "transport/adapters.h"
+#include "transport/interrupts.h"
 #include "util/exit_status.h"
 
 void RunProgram(int argc, char** argv, AppMainFn app_main) {
+  // Before anything can be written: a closed output must fail a write, not
+  // end the process.
+  PlatformPrepareInterrupts();
   // Discovery needs no service, so it runs before the entry is registered;
   // its outcome shows later, node by node.
   DiscoverAdapters();

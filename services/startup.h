@@ -12,8 +12,9 @@ using AppMainFn = int (*)(int argc, char** argv);
 /// A routine that RunApplication hands control to.
 using ApplicationRoutine = std::int32_t (*)(std::uint32_t a, std::uint32_t b);
 
-/// Discovers the adapters, registers Inject, runs `app_main` and, should it
-/// return, ends the process with status 0.
+/// Sets how the process meets interrupts and closed outputs, discovers the
+/// adapters, registers Inject, runs `app_main` and, should it return, ends
+/// the process with status 0.
 [[noreturn]] void RunProgram(int argc, char** argv, AppMainFn app_main);
 
 /// Closes every open adapter handle, then ends the process with `status`.

@@ -291,7 +291,7 @@ bool PortStillAnswers(const PortConfig& port, std::uint32_t& served) {
 }
 
 bool ServeTransaction(const MachineConfig& config, MachineState& state, int port_index,
-                      std::uint8_t* buffer, std::uint32_t size) {
+                      std::uint8_t* buffer, std::uint32_t size, std::uint32_t& busy_ms) {
   if (!PortStillAnswers(config.ports[port_index], state.transactions[port_index])) return false;
   Transaction tx;
   if (!DecodeTransaction(buffer, size, &tx)) return false;
@@ -306,6 +306,7 @@ bool ServeTransaction(const MachineConfig& config, MachineState& state, int port
     return true;
   }
   const AdapterConfig& adapter = config.adapters[index];
+  if (op == Operation::kDownload) busy_ms = adapter.download_ms;
   const Answer& answer = adapter.answers[static_cast<int>(op)];
   if (answer.kind == AnswerKind::kFail) return false;
   const bool overridden = answer.kind == AnswerKind::kOverride;
@@ -331,6 +332,21 @@ bool ServeNodeQuery(const PortConfig& port, std::uint8_t* buffer, std::uint32_t 
       return false;
   }
   return false;
+}
+
+bool ServeRequest(const MachineConfig& config, MachineState& state, int port, std::uint8_t* buffer,
+                  std::uint32_t size, std::uint32_t& busy_ms) {
+  const PortConfig& port_config = config.ports[port];
+  if (!port_config.listed || !PortIsServed(port_config)) return false;
+  if (!HeaderIsWellFormed(buffer, size)) return false;
+  switch (util::DecodeFixed32(buffer + kControlCodeOffset)) {
+    case kNodeQueryControlCode:
+      return ServeNodeQuery(port_config, buffer, size);
+    case kTransactionControlCode:
+      return ServeTransaction(config, state, port, buffer, size, busy_ms);
+    default:
+      return false;
+  }
 }
 
 }  // namespace
@@ -384,18 +400,11 @@ int FindAdapter(const MachineConfig& config, std::uint32_t node) {
 }
 
 bool ServeMiniportRequest(const MachineConfig& config, MachineState& state, int port,
-                          std::uint8_t* buffer, std::uint32_t size) {
-  const PortConfig& port_config = config.ports[port];
-  if (!port_config.listed || !PortIsServed(port_config)) return false;
-  if (!HeaderIsWellFormed(buffer, size)) return false;
-  switch (util::DecodeFixed32(buffer + kControlCodeOffset)) {
-    case kNodeQueryControlCode:
-      return ServeNodeQuery(port_config, buffer, size);
-    case kTransactionControlCode:
-      return ServeTransaction(config, state, port, buffer, size);
-    default:
-      return false;
-  }
+                          std::uint8_t* buffer, std::uint32_t size, std::uint32_t* busy_ms) {
+  std::uint32_t busy = 0;
+  const bool answered = ServeRequest(config, state, port, buffer, size, busy);
+  if (busy_ms != nullptr) *busy_ms = busy;
+  return answered;
 }
 
 }  // namespace sim

@@ -34,6 +34,9 @@ inline constexpr std::uint32_t kVpdAddressMode1 = 0x783FFF00u;
 /// ResultCode of a download whose length or LRC does not match its image.
 inline constexpr std::int16_t kDownloadRejectedCode = -10;
 
+/// The longest time an adapter may take over a download.
+inline constexpr std::uint32_t kMaxDownloadMs = 60000;
+
 enum class NodeQueryMode : std::uint8_t { kOk, kFail, kSilent };
 
 /// The adapter operations whose answers a machine can override; the values
@@ -88,6 +91,9 @@ struct AdapterConfig {
   bool garbage = false;
   std::uint8_t vpd[kVpdSize] = {};
   Answer answers[kOperationCount] = {};
+  /// How long each download request takes the adapter, whatever its
+  /// answer: 0 to kMaxDownloadMs milliseconds.
+  std::uint32_t download_ms = 0;
 };
 
 struct MachineConfig {
@@ -136,11 +142,15 @@ int FindAdapter(const MachineConfig& config, std::uint32_t node);
 /// Answers one IOCTL_SCSI_MINIPORT request that arrived on `port` in the
 /// caller's buffer (input and output alike), updating `state` for a good
 /// download. Returns false when DeviceIoControl must return 0: port not
-/// served, malformed packet, an injected failure.
+/// served, malformed packet, an injected failure. The core can't wait: when
+/// the request takes the adapter time (a download), it sets *busy_ms to the
+/// milliseconds its caller is to wait before the answer counts as given
+/// (0 otherwise); a null busy_ms ignores the time.
 /// Reads and writes only buffer[0, size).
 /// REQUIRES: 0 <= port < kPortCount; `buffer` points at `size` bytes.
 bool ServeMiniportRequest(const MachineConfig& config, MachineState& state, int port,
-                          std::uint8_t* buffer, std::uint32_t size);
+                          std::uint8_t* buffer, std::uint32_t size,
+                          std::uint32_t* busy_ms = nullptr);
 
 }  // namespace sim
 

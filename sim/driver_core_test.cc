@@ -261,6 +261,33 @@ TEST_F(SimDriverCore, AnswerOverridesReplaceTheAdaptersAnswer) {
   }
 }
 
+// The core can't wait itself: it tells its caller how long the adapter
+// takes over a download, whatever the answer, and that nothing else takes
+// time.
+TEST_F(SimDriverCore, DownloadTimeIsToldToTheCaller) {
+  Load(R"({"ports": [{"port": 1, "driver": "qarmix"}],
+           "adapters": [{"node": 11, "download_ms": 250},
+                        {"node": 12, "download_ms": 40, "answers": {"download": "fail"}},
+                        {"node": 13}]})");
+  const Bytes image(16, 3);
+  const struct {
+    std::uint32_t node;
+    Request request;
+    std::uint32_t busy_ms;
+  } cases[] = {{11, GoodDownload(image), 250}, {11, Download(image, 15, 0), 250},
+               {12, GoodDownload(image), 40},  {13, GoodDownload(image), 0},
+               {11, Notice(0x225), 0},         {11, Read(0x70010, 4, 4), 0}};
+  for (const auto& c : cases) {
+    Request r = c.request;
+    r.node = c.node;
+    Bytes b = Transaction(r);
+    std::uint32_t busy_ms = 12345;
+    ServeMiniportRequest(*config_, *state_, 1, b.data(), static_cast<std::uint32_t>(b.size()),
+                         &busy_ms);
+    EXPECT_EQ(busy_ms, c.busy_ms) << "node " << c.node << " code " << r.code;
+  }
+}
+
 TEST_F(SimDriverCore, MalformedPacketsAreRefusedUntouched) {
   struct Case {
     const char* what;

@@ -1,6 +1,7 @@
 #include "sim/machine_file.h"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -295,7 +296,8 @@ class Reader {
 
   bool ReadAdapter(const Json& item, const std::string& path) {
     if (!RequireObject(item, path)) return false;
-    if (!CheckFields(item, path, {"node", "mode", "vpd", "partner", "garbage", "answers"})) {
+    if (!CheckFields(item, path,
+                     {"node", "mode", "vpd", "partner", "garbage", "answers", "download_ms"})) {
       return false;
     }
     const Json* node = Find(item, "node");
@@ -312,7 +314,8 @@ class Reader {
     BuildVpdRecord('0', '0', adapter.vpd);
     if (!OptionalInteger(item, path, "mode", 0, 255, &adapter.mode) ||
         !ReadVpd(item, path, adapter) || !ReadFlag(item, path, "partner", &adapter.partner) ||
-        !ReadFlag(item, path, "garbage", &adapter.garbage) || !ReadAnswers(item, path, adapter)) {
+        !ReadFlag(item, path, "garbage", &adapter.garbage) || !ReadAnswers(item, path, adapter) ||
+        !OptionalInteger(item, path, "download_ms", 0, kMaxDownloadMs, &adapter.download_ms)) {
       return false;
     }
     ++config_.adapter_count;
@@ -437,6 +440,21 @@ std::string ReadWholeFile(const char* path, std::string* contents) {
   return error != 0 ? std::strerror(error) : "";
 }
 
+// With a standard stream closed, the file would take its descriptor, and
+// whatever the program writes to that stream would land in the trace: the
+// trace moves above the three, and the stream stays closed.
+int AboveStandardStreams(int fd, const char* path, std::string* error) {
+  constexpr int kFirstFreeDescriptor = 3;
+  if (fd >= kFirstFreeDescriptor) return fd;
+  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, kFirstFreeDescriptor);
+  const int saved_errno = errno;
+  close(fd);
+  if (moved < 0) {
+    *error = "trace file " + std::string(path) + " cannot be opened: " + strerror(saved_errno);
+  }
+  return moved;
+}
+
 }  // namespace
 
 std::string ReadMachineFromEnvironment(MachineConfig& config) {
@@ -458,8 +476,11 @@ int OpenTraceFromEnvironment(std::string* error) {
     return -1;
   }
   const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) *error = "trace file " + std::string(path) + " cannot be opened: " + strerror(errno);
-  return fd;
+  if (fd < 0) {
+    *error = "trace file " + std::string(path) + " cannot be opened: " + strerror(errno);
+    return -1;
+  }
+  return AboveStandardStreams(fd, path, error);
 }
 
 std::string ParseMachineFile(std::string_view text, MachineConfig& config) {

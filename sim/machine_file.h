@@ -23,7 +23,8 @@ std::string ParseMachineFile(std::string_view text, MachineConfig& config);
 /// such file or directory`.
 std::string ReadMachineFromEnvironment(MachineConfig& config);
 
-/// Opens the QXFW_TRACE file for appending and answers its descriptor; -1
+/// Opens the QXFW_TRACE file for appending and answers its descriptor, never
+/// one of the standard streams' 0, 1 and 2 (closed ones stay closed); -1
 /// when the variable is unset, or, with *error set, when the file can't be
 /// opened.
 int OpenTraceFromEnvironment(std::string* error);

@@ -96,6 +96,8 @@ TEST_F(SimMachineFile, RejectsWhatDoesNotFitTheFormat) {
        "ports[0].fail_after: must be an integer from 0 to 4294967295"},
       {R"({"adapters": [{"node": 1, "garbage": "yes"}]})",
        "adapters[0].garbage: must be true or false"},
+      {R"({"adapters": [{"node": 1, "download_ms": 60001}]})",
+       "adapters[0].download_ms: must be an integer from 0 to 60000"},
       // A name from the file is quoted on the one error line.
       {R"({"ports": [{"port": 1, "a\nb\u001b": 1}]})",
        R"(ports[0]: unknown field "a\u000ab\u001b")"},
@@ -154,6 +156,7 @@ TEST_F(SimMachineFile, AbsentFieldsTakeTheirDefaults) {
   EXPECT_EQ(adapter.mode, 0);
   EXPECT_FALSE(adapter.partner);
   EXPECT_FALSE(adapter.garbage);
+  EXPECT_EQ(adapter.download_ms, 0u);
   std::uint8_t ll00[kVpdSize];
   BuildVpdRecord('0', '0', ll00);
   EXPECT_EQ(0, std::memcmp(adapter.vpd, ll00, kVpdSize));
@@ -169,7 +172,8 @@ TEST_F(SimMachineFile, ReadsEveryField) {
   for (int i = 0; i < kVpdSize; ++i) hex += i % 2 ? "aB" : "0f";
   ASSERT_EQ(Parse(R"({"ports": [{"port": 15, "driver": "qarmix", "device": "missing",
       "node": -128, "node_query": "silent", "transactions": "fail", "fail_after": 4294967295}],
-      "adapters": [{"node": 5, "mode": 1, "partner": true, "garbage": true, "vpd": {"hex": ")" +
+      "adapters": [{"node": 5, "mode": 1, "partner": true, "garbage": true, "download_ms": 60000,
+                    "vpd": {"hex": ")" +
                   hex + R"("},
                     "answers": {"download": {"status": -1, "flag": 2, "code": -300},
                                 "post_notice": "fail"}}]})"),
@@ -187,6 +191,7 @@ TEST_F(SimMachineFile, ReadsEveryField) {
   EXPECT_EQ(adapter.mode, 1);
   EXPECT_TRUE(adapter.partner);
   EXPECT_TRUE(adapter.garbage);
+  EXPECT_EQ(adapter.download_ms, 60000u);
   EXPECT_EQ(adapter.vpd[0], 0x0F);
   EXPECT_EQ(adapter.vpd[255], 0xAB);
   const Answer& download = adapter.answers[static_cast<int>(Operation::kDownload)];

@@ -8,7 +8,7 @@ namespace {
 // Image layout, all multi-byte numbers little-endian: a header, then one
 // record per listed port, then one per adapter.
 constexpr std::uint8_t kMagic[4] = {'Q', 'X', 'M', 'I'};
-constexpr std::uint32_t kVersion = 2;
+constexpr std::uint32_t kVersion = 3;
 constexpr std::uint32_t kMagicAt = 0;          // 4 bytes
 constexpr std::uint32_t kVersionAt = 4;        // u32
 constexpr std::uint32_t kPortCountAt = 8;      // u32
@@ -41,7 +41,8 @@ constexpr std::uint32_t kAnswerStatusAt = 1;      // i8
 constexpr std::uint32_t kAnswerFlagAt = 2;        // u8
 constexpr std::uint32_t kAnswerCodeAt = 3;        // i16
 constexpr std::uint32_t kAnswerSize = 5;
-constexpr std::uint32_t kAdapterRecordSize = kAdapterAnswersAt + kOperationCount * kAnswerSize;
+constexpr std::uint32_t kAdapterDownloadMsAt = kAdapterAnswersAt + kOperationCount * kAnswerSize;
+constexpr std::uint32_t kAdapterRecordSize = kAdapterDownloadMsAt + 4;  // u32, to kMaxDownloadMs
 
 constexpr std::uint8_t kAdapterPartner = 1;
 constexpr std::uint8_t kAdapterGarbage = 2;
@@ -49,6 +50,7 @@ constexpr std::uint8_t kKnownAdapterFlags = kAdapterPartner | kAdapterGarbage;
 
 static_assert(kAdapterAnswersAt == kAdapterVpdAt + kVpdSize, "answers follow the VPD record");
 static_assert(kAnswerCodeAt + 2 == kAnswerSize, "the code ends the answer");
+static_assert(kAdapterDownloadMsAt == 297, "the download time follows the answers");
 static_assert(kPortDriverLengthAt + 2 == kPortFixedSize, "the name follows its length");
 static_assert(static_cast<int>(AnswerKind::kFail) == 2 &&
                   static_cast<int>(NodeQueryMode::kSilent) == 2,
@@ -124,6 +126,7 @@ void EncodeAdapter(const AdapterConfig& adapter, std::uint8_t* out) {
     at[kAnswerFlagAt] = answer.flag;
     util::EncodeFixed16(at + kAnswerCodeAt, static_cast<std::uint16_t>(answer.code));
   }
+  util::EncodeFixed32(out + kAdapterDownloadMsAt, adapter.download_ms);
 }
 
 bool DecodePort(Cursor& cursor, MachineConfig& config) {
@@ -170,11 +173,14 @@ bool DecodeAdapter(Cursor& cursor, MachineConfig& config) {
   if (record == nullptr || (record[kAdapterFlagsAt] & ~kKnownAdapterFlags) != 0) return false;
   const std::uint32_t node = util::DecodeFixed32(record + kAdapterNodeAt);
   if (FindAdapter(config, node) >= 0) return false;
+  const std::uint32_t download_ms = util::DecodeFixed32(record + kAdapterDownloadMsAt);
+  if (download_ms > kMaxDownloadMs) return false;
   AdapterConfig& adapter = config.adapters[config.adapter_count];
   adapter.node = node;
   adapter.mode = record[kAdapterModeAt];
   adapter.partner = (record[kAdapterFlagsAt] & kAdapterPartner) != 0;
   adapter.garbage = (record[kAdapterFlagsAt] & kAdapterGarbage) != 0;
+  adapter.download_ms = download_ms;
   CopyBytes(adapter.vpd, record + kAdapterVpdAt, kVpdSize);
   for (int op = 0; op < kOperationCount; ++op) {
     if (!DecodeAnswer(record + kAdapterAnswersAt + op * kAnswerSize, adapter.answers[op])) {

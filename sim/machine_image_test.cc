@@ -52,6 +52,7 @@ void ExpectSameMachine(const MachineConfig& a, const MachineConfig& b) {
     EXPECT_EQ(x.mode, y.mode) << i;
     EXPECT_EQ(x.partner, y.partner) << i;
     EXPECT_EQ(x.garbage, y.garbage) << i;
+    EXPECT_EQ(x.download_ms, y.download_ms) << i;
     EXPECT_EQ(Bytes(x.vpd, x.vpd + kVpdSize), Bytes(y.vpd, y.vpd + kVpdSize)) << i;
     for (int op = 0; op < kOperationCount; ++op) {
       EXPECT_EQ(x.answers[op].kind, y.answers[op].kind) << i << " " << op;
@@ -69,7 +70,7 @@ const std::string kRichMachine = R"({
             {"port": 7, "node": 127, "node_query": "fail", "fail_after": 4000000000},
             {"port": 3, "driver": ""}],
   "adapters": [{"node": 4294967295, "mode": 255, "partner": true, "garbage": true,
-                "vpd": {"ll": "Zz"},
+                "vpd": {"ll": "Zz"}, "download_ms": 60000,
                 "answers": {"mode": "fail", "read": {"status": -128, "flag": 255,
                             "code": -32768}, "post_notice": {"code": 32767}}},
                {"node": 0, "vpd": {"hex": ")" +
@@ -92,12 +93,13 @@ TEST(SimMachineImage, CarriesEveryFieldOfTheMachine) {
 
 TEST(SimMachineImage, LayoutIsExplicitLittleEndian) {
   const Bytes empty = Encoded(*Parsed("{}"));
-  EXPECT_EQ(empty, (Bytes{'Q', 'X', 'M', 'I', 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(empty, (Bytes{'Q', 'X', 'M', 'I', 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 
   const Bytes image = Encoded(*Parsed(
       R"({"ports": [{"port": 9, "driver": "ab", "node": -2, "node_query": "fail"}],
-          "adapters": [{"node": 258, "mode": 3, "answers": {"identify": {"code": -2}}}]})"));
-  ASSERT_EQ(image.size(), 16u + 10u + 2u + 297u);
+          "adapters": [{"node": 258, "mode": 3, "answers": {"identify": {"code": -2}},
+                        "download_ms": 1025}]})"));
+  ASSERT_EQ(image.size(), 16u + 10u + 2u + 301u);
   EXPECT_EQ(Bytes(image.begin() + 8, image.begin() + 16), (Bytes{1, 0, 0, 0, 1, 0, 0, 0}));
   // Port 9: driver and present device flags, node 0xFE, "fail", no transaction
   // limit, a 2-byte name.
@@ -108,6 +110,8 @@ TEST(SimMachineImage, LayoutIsExplicitLittleEndian) {
   const std::size_t identify = adapter + 262 + 3 * 5;
   EXPECT_EQ(Bytes(image.begin() + identify, image.begin() + identify + 5),
             (Bytes{1, 0, 0, 0xFE, 0xFF}));
+  const std::size_t download_ms = adapter + 297;
+  EXPECT_EQ(Bytes(image.begin() + download_ms, image.end()), (Bytes{1, 4, 0, 0}));
 }
 
 TEST(SimMachineImage, TheFullestMachineFitsTheLargestSize) {
@@ -145,7 +149,7 @@ TEST(SimMachineImage, RefusesAnythingButAWholeWellFormedImage) {
   };
   const Change changes[] = {
       {"magic", 0, 'q'},
-      {"version", 4, 3},
+      {"version", 4, 2},
       {"port count", 8, 17},
       {"adapter count", 13, 1},  // 258 adapters
       {"port number", port0, 16},
@@ -157,7 +161,8 @@ TEST(SimMachineImage, RefusesAnythingButAWholeWellFormedImage) {
       {"name too long", port0 + 9, 1},
       {"adapter flags", adapters + 5, 4},
       {"answer kind", adapters + 262, 3},
-      {"repeated node", adapters + 297, 0xFF},  // the second adapter's node 0 -> 255
+      {"download time past its limit", adapters + 297 + 2, 1},  // 60000 + 65536 ms
+      {"repeated node", adapters + 301, 0xFF},  // the second adapter's node 0 -> 255
   };
   for (const Change& c : changes) {
     Bytes bad = good;

@@ -2,12 +2,15 @@
 // over the driver core, the trace, and the loading of QXFW_MACHINE.
 #include "sim/windows_api.h"
 
+#include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -56,6 +59,8 @@ struct Platform {
   int trace_fd = -1;
   bool recording = false;
   std::vector<std::string> recorded;
+  /// What the process requires of the system's power state.
+  EXECUTION_STATE execution_state = ES_CONTINUOUS;
 
   bool tracing() const { return trace_fd >= 0 || recording; }
 };
@@ -67,11 +72,29 @@ Platform& GetPlatform() {
   return *platform;
 }
 
-[[noreturn]] void Fatal(const std::string& what) {
-  const std::string line = kErrorPrefix + what + "\n";
-  std::fputs(line.c_str(), stderr);
+// Allocates nothing, so that it serves when memory has run out too.
+[[noreturn]] void Fatal(std::string_view what, std::string_view detail = {}) noexcept {
+  std::fputs(kErrorPrefix, stderr);
+  for (const std::string_view part : {what, detail}) {
+    if (!part.empty()) std::fwrite(part.data(), 1, part.size(), stderr);
+  }
+  std::fputc('\n', stderr);
   std::fflush(nullptr);
   std::_Exit(exit_status::kSimulatedMachine);
+}
+
+// The Windows functions are C functions to their callers: nothing may be
+// thrown out of them. A call that can't be answered (no memory for its
+// trace line, say) ends the process as a trace that can't be written does.
+template <typename Call>
+auto Guarded(Call call) noexcept -> decltype(call()) {
+  try {
+    return call();
+  } catch (const std::exception& e) {
+    Fatal("a platform call cannot be answered: ", e.what());
+  } catch (...) {
+    Fatal("a platform call cannot be answered");
+  }
 }
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -84,21 +107,46 @@ bool SameIgnoringCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-void Emit(Platform& p, std::string line) {
-  if (p.trace_fd >= 0) {
-    line += '\n';
-    const char* data = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-      const ssize_t written = write(p.trace_fd, data, left);
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) Fatal("trace file cannot be written: " + std::string(strerror(errno)));
-      data += written;
-      left -= static_cast<std::size_t>(written);
+// The line and its newline in one write where the file takes it whole, so
+// that a line is never left without its end while the process runs on.
+void WriteLine(int fd, std::string_view line) {
+  static char newline = '\n';
+  iovec parts[2] = {{const_cast<char*>(line.data()), line.size()}, {&newline, 1}};
+  iovec* part = parts;
+  int count = 2;
+  while (count > 0) {
+    const ssize_t written = writev(fd, part, count);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) Fatal("trace file cannot be written: ", strerror(errno));
+    for (auto left = static_cast<std::size_t>(written); left > 0;) {
+      const std::size_t taken = std::min(left, part->iov_len);
+      part->iov_base = static_cast<char*>(part->iov_base) + taken;
+      part->iov_len -= taken;
+      left -= taken;
+      if (part->iov_len == 0) ++part, --count;
     }
-    line.pop_back();
   }
+}
+
+void Emit(Platform& p, std::string line) {
+  if (p.trace_fd >= 0) WriteLine(p.trace_fd, line);
   if (p.recording) p.recorded.push_back(std::move(line));
+}
+
+// The time an adapter spends on a request, spent in full: an interrupt
+// handled meanwhile doesn't shorten it.
+void SpendBusyTime(std::uint32_t busy_ms) {
+  if (busy_ms == 0) return;
+  timespec until;
+  clock_gettime(CLOCK_MONOTONIC, &until);
+  until.tv_sec += busy_ms / 1000;
+  until.tv_nsec += static_cast<long>(busy_ms % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_nsec -= 1000000000L;
+    ++until.tv_sec;
+  }
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
 }
 
 void ResetHandlesAndState(Platform& p) {
@@ -107,6 +155,7 @@ void ResetHandlesAndState(Platform& p) {
   p.next_key = kFirstKeyHandle;
   p.next_device = kFirstDeviceHandle;
   *p.state = MachineState{};
+  p.execution_state = ES_CONTINUOUS;
 }
 
 void LoadMachineFromEnvironment(Platform& p) {
@@ -244,18 +293,49 @@ bool HasReadWriteAccess(DWORD access) {
 
 // The requests of this driver travel in one buffer that is both input and
 // output; anything else is refused rather than guessed at.
-bool Control(Platform& p, const OpenDevice* device, DWORD code, LPVOID in, DWORD in_size,
-             LPVOID out, DWORD out_size, LPDWORD returned) {
+bool IsRequest(const OpenDevice* device, DWORD code, LPVOID in, DWORD in_size, LPVOID out,
+               DWORD out_size, LPDWORD returned) {
   if (device == nullptr || returned == nullptr) return false;
   *returned = 0;
   if (code != IOCTL_SCSI_MINIPORT || !HasReadWriteAccess(device->access)) return false;
-  if (in == nullptr || in != out || in_size != out_size) return false;
-  if (!ServeMiniportRequest(*p.config, *p.state, device->port, static_cast<std::uint8_t*>(in),
-                            in_size)) {
-    return false;
-  }
-  *returned = out_size;
-  return true;
+  return in != nullptr && in == out && in_size == out_size;
+}
+
+/// One DeviceIoControl that is a request, and what it gave.
+struct Request {
+  const OpenDevice* device = nullptr;
+  std::uint8_t* buffer = nullptr;  // the caller's, input and output alike
+  DWORD size = 0;
+};
+
+// Untraced, the request is served in the caller's buffer: no copy of a
+// large image is made when no one reads the trace.
+bool ServeUntraced(Platform& p, const Request& request) {
+  std::uint32_t busy_ms = 0;
+  const bool ok = ServeMiniportRequest(*p.config, *p.state, request.device->port, request.buffer,
+                                       request.size, &busy_ms);
+  SpendBusyTime(busy_ms);
+  return ok;
+}
+
+// Traced, the request is served on copies of the buffer and of the
+// adapters' state, which take its outcome only once its line is written:
+// a trace that can't be written ends the process before the request has
+// been carried out, so no request happens that the trace lacks.
+bool ServeTraced(Platform& p, const Request& request, sim::DeviceIoControlCall call) {
+  std::vector<std::uint8_t> answer(request.buffer, request.buffer + request.size);
+  auto state = std::make_unique<MachineState>(*p.state);
+  std::uint32_t busy_ms = 0;
+  const bool ok = ServeMiniportRequest(*p.config, *state, request.device->port, answer.data(),
+                                       request.size, &busy_ms);
+  SpendBusyTime(busy_ms);
+  // A failed call leaves the caller's buffer as it was.
+  if (ok) call.answer = answer.data();
+  call.result = ok;
+  Emit(p, DeviceIoControlLine(call));
+  if (ok) std::memcpy(request.buffer, answer.data(), request.size);
+  *p.state = *state;
+  return ok;
 }
 
 std::int64_t HandleNumber(HANDLE handle) {
@@ -329,134 +409,166 @@ using sim::Platform;
 using sim::TraceLine;
 
 LSTATUS RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD /*options*/, REGSAM access, PHKEY result) {
-  Platform& p = GetPlatform();
-  std::lock_guard<std::mutex> lock(p.mutex);
-  sim::EnsureStarted(p);
-  const LSTATUS status = sim::OpenKeyAt(p, key, sub_key, access, result);
-  if (p.tracing()) {
-    TraceLine line("RegOpenKeyExA");
-    if (sub_key != nullptr) line.Text("path", sub_key);
-    line.Number("access", access).Number("result", status);
-    sim::Emit(p, std::move(line).Finish());
-  }
-  return status;
+  return sim::Guarded([&]() -> LSTATUS {
+    Platform& p = GetPlatform();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    sim::EnsureStarted(p);
+    const LSTATUS status = sim::OpenKeyAt(p, key, sub_key, access, result);
+    if (p.tracing()) {
+      TraceLine line("RegOpenKeyExA");
+      if (sub_key != nullptr) line.Text("path", sub_key);
+      line.Number("access", access).Number("result", status);
+      sim::Emit(p, std::move(line).Finish());
+    }
+    return status;
+  });
 }
 
 LSTATUS RegQueryValueExA(HKEY key, LPCSTR value_name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                          LPDWORD data_size) {
-  Platform& p = GetPlatform();
-  std::lock_guard<std::mutex> lock(p.mutex);
-  sim::EnsureStarted(p);
-  const std::int64_t size_given = data_size != nullptr ? *data_size : -1;
-  bool written = false;
-  const LSTATUS status =
-      sim::QueryValue(p, key, value_name, reserved, type, data, data_size, &written);
-  if (p.tracing()) {
-    TraceLine line("RegQueryValueExA");
-    if (value_name != nullptr) line.Text("name", value_name);
-    if (size_given >= 0) line.Number("size", size_given);
-    line.Number("result", status);
-    if (written) line.Hex("value", data, *data_size);
-    sim::Emit(p, std::move(line).Finish());
-  }
-  return status;
+  return sim::Guarded([&]() -> LSTATUS {
+    Platform& p = GetPlatform();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    sim::EnsureStarted(p);
+    const std::int64_t size_given = data_size != nullptr ? *data_size : -1;
+    bool written = false;
+    const LSTATUS status =
+        sim::QueryValue(p, key, value_name, reserved, type, data, data_size, &written);
+    if (p.tracing()) {
+      TraceLine line("RegQueryValueExA");
+      if (value_name != nullptr) line.Text("name", value_name);
+      if (size_given >= 0) line.Number("size", size_given);
+      line.Number("result", status);
+      if (written) line.Hex("value", data, *data_size);
+      sim::Emit(p, std::move(line).Finish());
+    }
+    return status;
+  });
 }
 
 LSTATUS RegCloseKey(HKEY key) {
-  Platform& p = GetPlatform();
-  std::lock_guard<std::mutex> lock(p.mutex);
-  sim::EnsureStarted(p);
-  LSTATUS status = ERROR_SUCCESS;
-  std::string path;
-  const auto it = p.keys.find(reinterpret_cast<std::uintptr_t>(key));
-  if (it != p.keys.end()) {
-    path = std::move(it->second.path);
-    p.keys.erase(it);
-  } else if (key != HKEY_LOCAL_MACHINE) {
-    status = ERROR_INVALID_HANDLE;
-  }
-  if (p.tracing()) {
-    TraceLine line("RegCloseKey");
-    if (!path.empty()) line.Text("path", path);
-    line.Number("result", status);
-    sim::Emit(p, std::move(line).Finish());
-  }
-  return status;
+  return sim::Guarded([&]() -> LSTATUS {
+    Platform& p = GetPlatform();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    sim::EnsureStarted(p);
+    LSTATUS status = ERROR_SUCCESS;
+    std::string path;
+    const auto it = p.keys.find(reinterpret_cast<std::uintptr_t>(key));
+    if (it != p.keys.end()) {
+      path = std::move(it->second.path);
+      p.keys.erase(it);
+    } else if (key != HKEY_LOCAL_MACHINE) {
+      status = ERROR_INVALID_HANDLE;
+    }
+    if (p.tracing()) {
+      TraceLine line("RegCloseKey");
+      if (!path.empty()) line.Text("path", path);
+      line.Number("result", status);
+      sim::Emit(p, std::move(line).Finish());
+    }
+    return status;
+  });
 }
 
 HANDLE CreateFileA(LPCSTR file_name, DWORD access, DWORD share_mode,
                    LPSECURITY_ATTRIBUTES /*security*/, DWORD creation_disposition,
                    DWORD flags_and_attributes, HANDLE /*template_file*/) {
-  Platform& p = GetPlatform();
-  std::lock_guard<std::mutex> lock(p.mutex);
-  sim::EnsureStarted(p);
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  // Devices open only with OPEN_EXISTING, as on Windows.
-  const int port = file_name != nullptr && creation_disposition == OPEN_EXISTING
-                       ? sim::PortOfDeviceName(*p.config, file_name)
-                       : -1;
-  if (port >= 0) {
-    const std::intptr_t number = p.next_device++;
-    p.devices[number] = sim::OpenDevice{port, access};
-    handle = reinterpret_cast<HANDLE>(number);
-  }
-  if (p.tracing()) {
-    TraceLine line("CreateFileA");
-    if (file_name != nullptr) line.Text("name", file_name);
-    line.Number("access", access)
-        .Number("share", share_mode)
-        .Number("disposition", creation_disposition)
-        .Number("flags", flags_and_attributes)
-        .Number("handle", sim::HandleNumber(handle));
-    sim::Emit(p, std::move(line).Finish());
-  }
-  return handle;
+  return sim::Guarded([&]() -> HANDLE {
+    Platform& p = GetPlatform();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    sim::EnsureStarted(p);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    // Devices open only with OPEN_EXISTING, as on Windows.
+    const int port = file_name != nullptr && creation_disposition == OPEN_EXISTING
+                         ? sim::PortOfDeviceName(*p.config, file_name)
+                         : -1;
+    if (port >= 0) {
+      const std::intptr_t number = p.next_device++;
+      p.devices[number] = sim::OpenDevice{port, access};
+      handle = reinterpret_cast<HANDLE>(number);
+    }
+    if (p.tracing()) {
+      TraceLine line("CreateFileA");
+      if (file_name != nullptr) line.Text("name", file_name);
+      line.Number("access", access)
+          .Number("share", share_mode)
+          .Number("disposition", creation_disposition)
+          .Number("flags", flags_and_attributes)
+          .Number("handle", sim::HandleNumber(handle));
+      sim::Emit(p, std::move(line).Finish());
+    }
+    return handle;
+  });
 }
 
 BOOL DeviceIoControl(HANDLE device, DWORD io_control_code, LPVOID in_buffer, DWORD in_size,
                      LPVOID out_buffer, DWORD out_size, LPDWORD bytes_returned,
                      LPOVERLAPPED /*overlapped*/) {
-  Platform& p = GetPlatform();
-  std::lock_guard<std::mutex> lock(p.mutex);
-  sim::EnsureStarted(p);
-  const sim::OpenDevice* open = sim::FindDevice(p, device);
-  // The request is copied only when someone reads the trace.
-  std::vector<std::uint8_t> sent;
-  if (p.tracing() && in_buffer != nullptr) {
-    const auto* bytes = static_cast<const std::uint8_t*>(in_buffer);
-    sent.assign(bytes, bytes + in_size);
-  }
-  const bool ok = sim::Control(p, open, io_control_code, in_buffer, in_size, out_buffer, out_size,
-                               bytes_returned);
-  if (p.tracing()) {
-    sim::DeviceIoControlCall call;
-    call.handle = sim::HandleNumber(device);
-    call.port = open != nullptr ? open->port : -1;
-    call.code = io_control_code;
-    call.size = in_size;
-    call.sent = sent.data();
-    call.sent_size = sent.size();
-    call.answer = out_buffer;
-    call.answer_size = out_buffer != nullptr ? out_size : 0;
-    call.result = ok;
-    sim::Emit(p, sim::DeviceIoControlLine(call));
-  }
-  return ok ? 1 : 0;
+  return sim::Guarded([&]() -> BOOL {
+    Platform& p = GetPlatform();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    sim::EnsureStarted(p);
+    const sim::Request request{sim::FindDevice(p, device), static_cast<std::uint8_t*>(in_buffer),
+                               in_size};
+    const bool is_request = sim::IsRequest(request.device, io_control_code, in_buffer, in_size,
+                                           out_buffer, out_size, bytes_returned);
+    bool ok = false;
+    if (p.tracing()) {
+      sim::DeviceIoControlCall call;
+      call.handle = sim::HandleNumber(device);
+      call.port = request.device != nullptr ? request.device->port : -1;
+      call.code = io_control_code;
+      call.size = in_size;
+      call.sent = in_buffer;
+      call.sent_size = in_buffer != nullptr ? in_size : 0;
+      call.answer = out_buffer;
+      call.answer_size = out_buffer != nullptr ? out_size : 0;
+      if (is_request) {
+        ok = sim::ServeTraced(p, request, call);
+      } else {
+        sim::Emit(p, sim::DeviceIoControlLine(call));
+      }
+    } else if (is_request) {
+      ok = sim::ServeUntraced(p, request);
+    }
+    if (ok) *bytes_returned = out_size;
+    return ok ? 1 : 0;
+  });
+}
+
+EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags) {
+  return sim::Guarded([&] {
+    Platform& p = GetPlatform();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    sim::EnsureStarted(p);
+    const EXECUTION_STATE before = p.execution_state;
+    if (p.tracing()) {
+      TraceLine line("SetThreadExecutionState");
+      line.Number("flags", flags).Number("result", before);
+      sim::Emit(p, std::move(line).Finish());
+    }
+    // Without ES_CONTINUOUS a call asks for one reset of the idle timers and
+    // keeps nothing.
+    if ((flags & ES_CONTINUOUS) != 0) p.execution_state = flags;
+    return before;
+  });
 }
 
 BOOL CloseHandle(HANDLE object) {
-  Platform& p = GetPlatform();
-  std::lock_guard<std::mutex> lock(p.mutex);
-  sim::EnsureStarted(p);
-  const auto it = p.devices.find(reinterpret_cast<std::intptr_t>(object));
-  const bool known = it != p.devices.end();
-  const int port = known ? it->second.port : -1;
-  if (known) p.devices.erase(it);
-  if (p.tracing()) {
-    TraceLine line("CloseHandle");
-    line.Number("handle", sim::HandleNumber(object));
-    if (known) line.Number("port", port);
-    sim::Emit(p, std::move(line).Finish());
-  }
-  return known ? 1 : 0;
+  return sim::Guarded([&]() -> BOOL {
+    Platform& p = GetPlatform();
+    std::lock_guard<std::mutex> lock(p.mutex);
+    sim::EnsureStarted(p);
+    const auto it = p.devices.find(reinterpret_cast<std::intptr_t>(object));
+    const bool known = it != p.devices.end();
+    const int port = known ? it->second.port : -1;
+    if (known) p.devices.erase(it);
+    if (p.tracing()) {
+      TraceLine line("CloseHandle");
+      line.Number("handle", sim::HandleNumber(object));
+      if (known) line.Number("port", port);
+      sim::Emit(p, std::move(line).Finish());
+    }
+    return known ? 1 : 0;
+  });
 }

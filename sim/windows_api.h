@@ -45,6 +45,10 @@ inline constexpr DWORD FILE_SHARE_READ = 0x00000001;
 inline constexpr DWORD OPEN_EXISTING = 3;
 inline constexpr DWORD IOCTL_SCSI_MINIPORT = 0x0004D008;
 
+using EXECUTION_STATE = DWORD;
+inline constexpr EXECUTION_STATE ES_SYSTEM_REQUIRED = 0x00000001;
+inline constexpr EXECUTION_STATE ES_CONTINUOUS = 0x80000000u;
+
 LSTATUS RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM access, PHKEY result);
 LSTATUS RegQueryValueExA(HKEY key, LPCSTR value_name, LPDWORD reserved, LPDWORD type, LPBYTE data,
                          LPDWORD data_size);
@@ -55,5 +59,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD io_control_code, LPVOID in_buffer, DWO
                      LPVOID out_buffer, DWORD out_size, LPDWORD bytes_returned,
                      LPOVERLAPPED overlapped);
 BOOL CloseHandle(HANDLE object);
+/// The thread's requirements of the system's power state: answers the ones
+/// before the call (ES_CONTINUOUS alone, before any was made continuous).
+EXECUTION_STATE SetThreadExecutionState(EXECUTION_STATE flags);
 
 #endif  // QXFW_SIM_WINDOWS_API_H_

@@ -1,8 +1,13 @@
 #include "sim/windows_api.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -280,6 +285,47 @@ TEST_F(SimPlatform, FirstCallLoadsTheMachineFileNamedInTheEnvironment) {
   std::remove(path.c_str());
 }
 
+TEST_F(SimPlatform, ExecutionStateIsKeptAndTraced) {
+  StartTraceRecording();
+  EXPECT_EQ(SetThreadExecutionState(ES_CONTINUOUS | ES_SYSTEM_REQUIRED), ES_CONTINUOUS);
+  // Without ES_CONTINUOUS the call keeps nothing.
+  EXPECT_EQ(SetThreadExecutionState(ES_SYSTEM_REQUIRED), ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+  EXPECT_EQ(SetThreadExecutionState(ES_CONTINUOUS), ES_CONTINUOUS | ES_SYSTEM_REQUIRED);
+  EXPECT_EQ(RecordedTrace(),
+            (std::vector<std::string>{
+                R"({"op":"SetThreadExecutionState","flags":2147483649,"result":2147483648})",
+                R"({"op":"SetThreadExecutionState","flags":1,"result":2147483649})",
+                R"({"op":"SetThreadExecutionState","flags":2147483648,"result":2147483649})"}));
+}
+
+void CountAlarm(int) {}
+
+// An adapter's download time is spent in full, also when a signal that the
+// program handles arrives meanwhile.
+TEST_F(SimPlatform, DownloadTakesTheAdaptersTimeWhateverSignalsCome) {
+  ASSERT_EQ(LoadMachine(R"({"ports": [{"port": 1, "driver": "qarmix", "node": 11}],
+                           "adapters": [{"node": 11, "download_ms": 150}]})"),
+            "");
+  struct sigaction alarm = {};
+  alarm.sa_handler = CountAlarm;
+  alarm.sa_flags = SA_RESTART;
+  struct sigaction before;
+  sigaction(SIGALRM, &alarm, &before);
+  const itimerval every_20_ms = {{0, 20000}, {0, 20000}};
+  setitimer(ITIMER_REAL, &every_20_ms, nullptr);
+  const HANDLE device = OpenDevice("\\\\.\\Scsi1:");
+  Bytes packet = Transaction(GoodDownload(Bytes(64, 5)));
+  DWORD returned = 0;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Send(device, packet, &returned));
+  const auto took = std::chrono::steady_clock::now() - start;
+  const itimerval stop = {};
+  setitimer(ITIMER_REAL, &stop, nullptr);
+  sigaction(SIGALRM, &before, nullptr);
+  EXPECT_GE(took, std::chrono::milliseconds(150));
+  EXPECT_EQ(AdapterFirmware(11)->download_count, 1u);
+}
+
 std::string EscapeRegex(const std::string& text) {
   std::string out;
   for (char c : text) {
@@ -316,6 +362,42 @@ TEST(SimPlatformDeathTest, BadMachineFileStopsTheProcessWithOneLine) {
     EXPECT_EXIT(FirstCallWith(c.machine), ::testing::ExitedWithCode(2), whole_line);
   }
   std::remove(bad.c_str());
+}
+
+// Each statement runs in a child process of its own.
+void SendDownloadWithTrace(const char* trace) {
+  setenv("QXFW_TRACE", trace, 1);
+  UnloadMachine();
+  if (!LoadMachine(kMachine).empty()) std::_Exit(9);
+  const HANDLE device = OpenDevice("\\\\.\\Scsi1:");
+  Bytes packet = Transaction(GoodDownload(Bytes(64, 5)));
+  DWORD returned = 0;
+  Send(device, packet, &returned);
+  std::_Exit(0);
+}
+
+TEST(SimPlatformDeathTest, TraceThatCantBeWrittenEndsTheProcessBeforeTheAnswer) {
+  EXPECT_EXIT(SendDownloadWithTrace("/dev/full"), ::testing::ExitedWithCode(2),
+              "^qxfwload: simulated machine: trace file cannot be written: No space left on "
+              "device\n$");
+}
+
+// With standard output closed, the trace must not take its descriptor: the
+// program's output would go into it.
+void OpenTraceWithStandardOutputClosed(const std::string& trace) {
+  close(STDOUT_FILENO);
+  setenv("QXFW_TRACE", trace.c_str(), 1);
+  UnloadMachine();
+  RegCloseKey(HKEY_LOCAL_MACHINE);
+  const bool still_closed = fcntl(STDOUT_FILENO, F_GETFD) < 0 && errno == EBADF;
+  std::_Exit(still_closed ? 0 : 1);
+}
+
+TEST(SimPlatformDeathTest, TraceNeverTakesAStandardStreamsDescriptor) {
+  const std::string trace = TempPath("closed_out.jsonl");
+  EXPECT_EXIT(OpenTraceWithStandardOutputClosed(trace), ::testing::ExitedWithCode(0), "");
+  EXPECT_EQ(ReadFile(trace), "{\"op\":\"RegCloseKey\",\"result\":0}\n");
+  std::remove(trace.c_str());
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 #include "testing/scenario.h"
 
+#include <cstdio>
 #include <nlohmann/json.hpp>
 #include <sstream>
+#include <utility>
 
 #include "testing/bytes.h"
 #include "testing/scratch_dir.h"
@@ -98,27 +100,46 @@ std::vector<Transaction> DecodeTransactions(const std::vector<std::string>& line
   return transactions;
 }
 
+ScenarioFiles::ScenarioFiles(const std::string& machine_json,
+                             const std::vector<std::pair<std::string, std::string>>& files)
+    : machine_(dir_.Write("machine.json", machine_json)), trace_(dir_.path() + "/trace.jsonl") {
+  for (const auto& [name, contents] : files) dir_.Write(name, contents);
+}
+
+std::vector<std::string> ScenarioFiles::Args(const std::vector<std::string>& args) const {
+  std::vector<std::string> resolved;
+  for (const std::string& arg : args) {
+    resolved.push_back(arg.size() > 1 && arg[0] == '@' ? dir_.path() + "/" + arg.substr(1) : arg);
+  }
+  return resolved;
+}
+
+ProcessOptions ScenarioFiles::Options() const {
+  ProcessOptions options;
+  options.env = {"QXFW_MACHINE=" + machine_, "QXFW_TRACE=" + trace_};
+  return options;
+}
+
+ScenarioResult ScenarioFiles::Result(ProcessResult run) const {
+  ScenarioResult result;
+  result.run = std::move(run);
+  std::istringstream lines(ReadFile(trace_));
+  for (std::string line; std::getline(lines, line);) result.trace.push_back(line);
+  result.transactions = DecodeTransactions(result.trace);
+  std::remove(trace_.c_str());
+  return result;
+}
+
+const std::string& ScenarioFiles::dir() const { return dir_.path(); }
+
 ScenarioResult RunScenario(const std::string& machine_json,
                            const std::vector<std::pair<std::string, std::string>>& files,
                            const std::vector<std::string>& args, const std::string& input,
                            const std::string& program) {
-  TempDir dir;
-  const std::string machine = dir.Write("machine.json", machine_json);
-  const std::string trace = dir.path() + "/trace.jsonl";
-  for (const auto& [name, contents] : files) dir.Write(name, contents);
-  std::vector<std::string> resolved;
-  for (const std::string& arg : args) {
-    resolved.push_back(arg.size() > 1 && arg[0] == '@' ? dir.path() + "/" + arg.substr(1) : arg);
-  }
-  ScenarioResult result;
-  ProcessOptions options;
-  options.env = {"QXFW_MACHINE=" + machine, "QXFW_TRACE=" + trace};
+  const ScenarioFiles scenario(machine_json, files);
+  ProcessOptions options = scenario.Options();
   options.input = input;
-  result.run = RunProcess(BuiltProgram(program), resolved, options);
-  std::istringstream lines(ReadFile(trace));
-  for (std::string line; std::getline(lines, line);) result.trace.push_back(line);
-  result.transactions = DecodeTransactions(result.trace);
-  return result;
+  return scenario.Result(RunProcess(BuiltProgram(program), scenario.Args(args), options));
 }
 
 std::vector<Transaction> OfOp(const std::vector<Transaction>& all, const std::string& op) {

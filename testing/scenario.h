@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "testing/run_process.h"
+#include "testing/scratch_dir.h"
 
 namespace testing_support {
 
@@ -52,6 +53,28 @@ struct ScenarioResult {
   ProcessResult run;
   std::vector<Transaction> transactions;
   std::vector<std::string> trace;  // every trace line
+};
+
+/// A machine file and image files in a temporary directory, for runs of
+/// qxfwload that the test starts itself.
+class ScenarioFiles {
+ public:
+  /// Writes the machine and the files (name, contents).
+  ScenarioFiles(const std::string& machine_json,
+                const std::vector<std::pair<std::string, std::string>>& files);
+
+  /// `args` with every "@name" replaced by that file's path.
+  std::vector<std::string> Args(const std::vector<std::string>& args) const;
+  /// The environment of a run on the machine, with its trace.
+  ProcessOptions Options() const;
+  /// The run with its trace, decoded; the trace file is emptied for the next.
+  ScenarioResult Result(ProcessResult run) const;
+  const std::string& dir() const;
+
+ private:
+  TempDir dir_;
+  std::string machine_;
+  std::string trace_;
 };
 
 /// Runs `program` (qxfwload unless named) with `args` on the machine

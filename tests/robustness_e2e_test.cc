@@ -7,14 +7,20 @@
 // bytes sent that differ from the file's, and a receiving buffer that goes
 // out holding data. docs/robustness.md lists the cases.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "testing/scenario.h"
@@ -33,7 +39,10 @@ using testing_support::ProcessResult;
 using testing_support::ReadFile;
 using testing_support::RunProcess;
 using testing_support::RunScenario;
+using testing_support::ScenarioFiles;
 using testing_support::ScenarioResult;
+using testing_support::StartedProcess;
+using testing_support::StreamSetup;
 using testing_support::TempDir;
 using testing_support::TestPayload;
 using testing_support::Transaction;
@@ -167,11 +176,9 @@ void ExpectNothingWrongSent(const ScenarioResult& r, const MachineSpec& machine,
                               LittleEndian(image->lrc) + image->code_id);
   }
   // The buffers that receive answers go out empty: no byte of the tool's
-  // memory, nor another adapter's record, reaches an adapter with a request.
-  // (The fallback read's buffer may still hold what the failed read before
-  // it received from the same adapter.)
+  // memory, nor another adapter's record, nor what a failed read before the
+  // fallback read received, reaches an adapter with a request.
   for (const Transaction& t : r.transactions) {
-    if (t.op == "read2") continue;
     const std::string areas = t.data_in + t.parm_in;
     EXPECT_EQ(areas, std::string(areas.size(), '\0'))
         << t.op << " to node " << t.node << ": a receiving area went out with data";
@@ -186,6 +193,17 @@ ScenarioResult RunOn(const MachineSpec& machine,
 }
 
 std::string AifImage(std::size_t size) { return WithAifHeader(TestPayload(size, 7)); }
+
+/// A Unix socket listening at `path`, or -1.
+int BoundSocket(const std::string& path) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  if (fd < 0 || path.size() >= sizeof address.sun_path) return -1;
+  path.copy(address.sun_path, path.size());
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return -1;
+  return fd;
+}
 
 struct Refusal {
   const char* what;
@@ -211,6 +229,16 @@ TEST(Robustness, EveryLoadingFailureSendsNothing) {
   std::string bad_lrc_file = kImage;
   bad_lrc_file[272] = static_cast<char>(bad_lrc_file[272] ^ 1);
   const std::string bad_lrc = dir.Write("lrc.L1A", bad_lrc_file);
+  // An AIF image is sent whole: one of 4 GiB - 1 bytes fits no download.
+  const std::string huge_aif =
+      dir.WriteSparse("huge.L1A", AifImage(128), std::uint64_t{0xFFFFFFFFu});
+  // Neither waited on (a FIFO with no writer blocked the open for ever) nor
+  // read: only a regular file has a size to read whole.
+  const std::string fifo = dir.path() + "/fifo.L1A";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string socket_path = dir.path() + "/socket.L1A";
+  const int socket_fd = BoundSocket(socket_path);
+  ASSERT_GE(socket_fd, 0);
   char lrc_line[96];
   std::snprintf(lrc_line, sizeof lrc_line,
                 "LRC in file header is 0x%08lx, but LRC of firmware is 0x%08lx",
@@ -224,6 +252,10 @@ TEST(Robustness, EveryLoadingFailureSendsNothing) {
       {"4 GiB + 272 bytes", {wraps}, "firmware file is too large: " + wraps},
       // A pipe can't be measured: a read failure.
       {"pipe", {"-f", "/dev/stdin"}, "can't read firmware file: /dev/stdin"},
+      {"AIF too large for a download", {"-m", huge_aif}, "firmware file is too large: " + huge_aif},
+      {"FIFO with no writer", {fifo}, "can't read firmware file: " + fifo},
+      {"device", {"-f", "/dev/zero"}, "can't read firmware file: /dev/zero"},
+      {"socket", {socket_path}, "can't open firmware file: " + socket_path},
       {"empty file", {empty}, "file is too small to be an adapter firmware file: " + empty},
       {"short AIF", {"-m", short_aif}, "file is too short to be an AIF file: " + short_aif},
       {"AIF words", {"-m", not_aif}, "file does not look like an AIF to me: " + not_aif},
@@ -244,6 +276,7 @@ TEST(Robustness, EveryLoadingFailureSendsNothing) {
       ExpectNothingWrongSent(r, machine, std::nullopt, "1A");
     }
   }
+  close(socket_fd);
 }
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -548,6 +581,115 @@ TEST(Robustness, EveryNodeAnsweringMinus30) {
     ExpectNothingWrongSent(*run, all_refused, AdapterFileImage(kImage), "1A");
   }
   ExpectNothingWrongSent(forced, all_refused, AdapterFileImage(kImage), "");
+}
+
+// The pause ends on a line or a true end of input only: standard input that
+// can't be read ends the run before the file is opened, and one that has no
+// data yet is waited on.
+TEST(Robustness, ThePauseWaitsForTheOperator) {
+  const MachineSpec machine = TwoGoodAdapters();
+  const ScenarioFiles files(machine.Json(), {{"fw.L1A", kImage}});
+  const std::string prompt = "Ready to load firmware, press Enter when ready ... ";
+  ProcessOptions directory = files.Options();
+  directory.in = StreamSetup::Path("/");
+  const ScenarioResult refused = files.Result(
+      RunProcess(BuiltProgram("qxfwload"), files.Args({"-p", "@missing.L1A"}), directory));
+  // The C runtime's words for reading a directory: Linux's, and Wine's.
+  const std::string why = UnderWine() ? "Invalid argument" : "Is a directory";
+  EXPECT_EQ(refused.run.err, "qxfwload: can't read standard input: " + why + "\n");
+  EXPECT_EQ(refused.run.status, 1);
+  EXPECT_EQ(refused.run.out, kBanner + prompt) << "the file is not opened";
+  ExpectNothingWrongSent(refused, machine, std::nullopt, "1A");
+
+  ProcessOptions waiting = files.Options();
+  waiting.held_input = waiting.nonblocking_input = true;
+  StartedProcess run(BuiltProgram("qxfwload"), files.Args({"-p", "@fw.L1A"}), waiting);
+  ASSERT_TRUE(run.WaitForOutput(prompt, std::chrono::minutes(2)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(run.WaitForOutput("Loading firmware file", std::chrono::milliseconds(0)))
+      << "no data yet is no answer";
+  run.WriteInput("\n");
+  const ScenarioResult loaded = files.Result(run.Wait());
+  EXPECT_EQ(loaded.run.status, 0);
+  EXPECT_EQ(OfOp(loaded.transactions, "download").size(), 2u);
+}
+
+// Escape sequences in the copyright text and the CodeID would clear the
+// screen or hide every later line: they are shown, and the CodeID's bytes
+// still go to the adapters as they stand.
+TEST(Robustness, ControlBytesFromTheFileAreShownNotSent) {
+  const std::string code_id = "\x1b[8mAB\x7f\x01";
+  const std::string image =
+      AdapterFirmwareFile(kPayload, code_id, "\x1b[2J\x1b[8m(c) test\r\nline two\x07\rX\tY");
+  const std::string shown = "\\x1b[8mAB\\x7f\\x01";
+  MachineSpec machine = TwoGoodAdapters();
+  machine.adapters[1].extra = R"("answers":{"download":{"code":-5}})";
+  const ScenarioResult verbose = RunOn(machine, {{"fw.L1A", image}}, {"@fw.L1A"});
+  const ScenarioResult quiet = RunOn(machine, {{"fw.L1A", image}}, {"-q", "@fw.L1A"});
+  for (const ScenarioResult* r : {&verbose, &quiet}) {
+    for (const char c : r->run.out) {
+      EXPECT_TRUE(c == '\n' || c == '\r' || c == '\t' || (c >= 0x20 && c != 0x7F))
+          << "control byte " << int{c} << " sent to the console";
+    }
+    EXPECT_EQ(r->run.status, 0);
+    ExpectNothingWrongSent(*r, machine, AdapterFileImage(image), "1A");
+  }
+  const std::string& out = verbose.run.out;
+  EXPECT_NE(out.find("Loaded firmware file, CodeID=" + shown + ", length=1001"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("---\n\\x1b[2J\\x1b[8m(c) test\r\nline two\\x07\\x0dX\tY\n---\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Downloading " + shown + " to adapter, node=11 ... done\n"),
+            std::string::npos);
+  EXPECT_EQ(quiet.run.out, "Download " + shown + " to adapter, node=12 failed: rc=-5\n");
+}
+
+// A class-3 read that is answered with a code has still written the record:
+// the class-2 read that follows it must send none of it.
+TEST(Robustness, FallbackReadSendsNothingOfTheFailedRead) {
+  MachineSpec machine = TwoGoodAdapters();
+  machine.adapters[0].extra = R"("answers":{"read":{"code":-5}})";
+  const ScenarioResult r = RunOn(machine, {{"fw.L1A", kImage}}, {"-q", "@fw.L1A"});
+  EXPECT_EQ(r.run.status, 0);
+  const auto fallback = OfOp(r.transactions, "read2");
+  ASSERT_FALSE(fallback.empty());
+  EXPECT_EQ(fallback[0].node, 11u);
+  EXPECT_EQ(OfOp(r.transactions, "download").size(), 2u);
+  ExpectNothingWrongSent(r, machine, AdapterFileImage(kImage), "1A");
+}
+
+// The trace is the witness of what reached the machine: when it can't be
+// written, or a line of it can't even be built, the run ends with status 2
+// and one line, never with a request that the trace lacks or an abort.
+TEST(Robustness, ATraceThatCantBeWrittenEndsTheRun) {
+  if (UnderWine()) GTEST_SKIP() << "under Wine the runner writes the trace after the run";
+  const MachineSpec machine = TwoGoodAdapters();
+  const ScenarioFiles files(machine.Json(), {{"fw.L1A", kImage}});
+  ProcessOptions full = files.Options();
+  full.env.back() = "QXFW_TRACE=/dev/full";
+  const ProcessResult r = RunProcess(BuiltProgram("qxfwload"), files.Args({"@fw.L1A"}), full);
+  EXPECT_EQ(r.err,
+            "qxfwload: simulated machine: trace file cannot be written: No space left on device\n");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "") << "the first call ends the run";
+
+  // A download of 64 MiB with its trace line (256 MiB of hex) under an
+  // address space too small for the line.
+  if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer needs more address space";
+  constexpr std::uint32_t kSize = std::uint32_t{1} << 26;
+  std::string header = AdapterFirmwareFile("", "ZEROS000");
+  for (int i = 0; i < 4; ++i) header[252 + i] = static_cast<char>(kSize >> (24 - 8 * i));
+  TempDir dir;
+  const std::string zeros = dir.WriteSparse("zeros.L1A", header, kSize + 272);
+  const ProcessResult big = RunProcess(
+      "/bin/sh",
+      {"-c", "ulimit -v 409600 && exec \"$0\" \"$@\"", BuiltProgram("qxfwload"), "-q", zeros},
+      files.Options());
+  EXPECT_EQ(big.err.rfind("qxfwload: simulated machine: a platform call cannot be answered: ", 0),
+            0u)
+      << big.err;
+  EXPECT_EQ(big.status, 2);
 }
 
 TEST(Robustness, MachineFileWithErrorsStopsBeforeAnyCall) {

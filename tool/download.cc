@@ -1,13 +1,18 @@
 #include "tool/download.h"
 
 #include <array>
+#include <cstdio>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "services/issuing.h"
+#include "services/safeguards.h"
 #include "services/startup.h"
 #include "tool/error_exit.h"
 #include "tool/load_image.h"
 #include "util/exit_status.h"
+#include "util/printable_text.h"
 
 namespace {
 
@@ -18,6 +23,12 @@ constexpr std::uint32_t kScanNodes = kLastScanNode - kFirstScanNode + 1;
 struct DownloadRun {
   std::int32_t DownloadCount = 0;
   int UseOtherDownloader = 0;
+  /// The machine is kept awake: from the first pre-download notice on.
+  bool kept_awake = false;
+  /// An interrupt came during the download sequence of `last_node`: no
+  /// adapter after it is touched, and the run ends with an error line.
+  bool interrupted = false;
+  std::uint32_t last_node = 0;
 };
 
 DownloadRun run;
@@ -54,13 +65,20 @@ void SendNoticesToOtherNodes(std::uint32_t node, std::int16_t (*notice)(std::uin
   }
 }
 
+/// The CodeID as the console may show it: it comes from the file.
+std::string ShownCodeId(const char* code_id) {
+  return PrintableText(std::string_view(code_id, strnlen(code_id, kCodeIdSize)), true);
+}
+
 void ReportDownload(std::uint32_t node, const char* code_id, std::int16_t rc) {
   if (rc == 0) {
     if (ProgramSettings.Verbose) DpbPrint("done\n");
     ++run.DownloadCount;
     return;
   }
-  if (!ProgramSettings.Verbose) DpbPrint("Download %8s to adapter, node=%lu ", code_id, node);
+  if (!ProgramSettings.Verbose) {
+    DpbPrint("Download %8s to adapter, node=%lu ", ShownCodeId(code_id).c_str(), node);
+  }
   if (rc == kUseOtherDownloader) {
     run.UseOtherDownloader = 1;
     DpbPrint("failed, use other downloader\n");
@@ -68,6 +86,37 @@ void ReportDownload(std::uint32_t node, const char* code_id, std::int16_t rc) {
     DpbPrint("failed\n");
   } else {
     DpbPrint("failed: rc=%d\n", rc);
+  }
+}
+
+/// The line that an interrupt during `node`'s download sequence writes at once.
+std::string InterruptNotice(std::uint32_t node) {
+  char notice[kErrorMessageSize];
+  std::snprintf(notice, sizeof notice,
+                "%s: interrupt: the run stops when the download sequence of node %lu is complete\n",
+                kProgramName, static_cast<unsigned long>(node));
+  return notice;
+}
+
+/// The pre-download notices, the download and the post-download notices:
+/// the adapters rely on the notices coming in pairs, so an interrupt that
+/// arrives meanwhile only stops the run once the sequence is out.
+void SendDownloadSequence(std::uint32_t node, const std::uint8_t* data, std::uint32_t length,
+                          std::uint32_t lrc, const char* code_id) {
+  if (!run.kept_awake) {
+    KeepMachineAwake();
+    run.kept_awake = true;
+  }
+  HoldInterrupts(InterruptNotice(node).c_str());
+  SendNoticesToOtherNodes(node, SendPreDownloadNotice);
+  if (ProgramSettings.Verbose) {
+    DpbPrint("Downloading %8s to adapter, node=%lu ... ", ShownCodeId(code_id).c_str(), node);
+  }
+  ReportDownload(node, code_id, DownloadFirmware(node, data, length, lrc, code_id));
+  SendNoticesToOtherNodes(node, SendPostDownloadNotice);
+  if (ReleaseInterrupts()) {
+    run.interrupted = true;
+    run.last_node = node;
   }
 }
 
@@ -89,7 +138,9 @@ void DownloadToAllAdapters(const FirmwareImage& image) {
   for (std::uint32_t node = kFirstScanNode; node <= kLastScanNode; ++node) {
     std::uint8_t* vpd = copies[node - kFirstScanNode];
     if (vpd == nullptr) continue;
-    DownloadToAdapter(node, image.Data, image.Length, image.LRC, image.CodeID, vpd);
+    if (!run.interrupted) {
+      DownloadToAdapter(node, image.Data, image.Length, image.LRC, image.CodeID, vpd);
+    }
     DpbFree(vpd);
   }
 }
@@ -123,10 +174,7 @@ void DownloadToAdapter(std::uint32_t node, const std::uint8_t* data, std::uint32
     ReportSkip(node, decision);
     return;
   }
-  SendNoticesToOtherNodes(node, SendPreDownloadNotice);
-  if (ProgramSettings.Verbose) DpbPrint("Downloading %8s to adapter, node=%lu ... ", code_id, node);
-  ReportDownload(node, code_id, DownloadFirmware(node, data, length, lrc, code_id));
-  SendNoticesToOtherNodes(node, SendPostDownloadNotice);
+  SendDownloadSequence(node, data, length, lrc, code_id);
 }
 
 std::int32_t DownloadMain(std::uint32_t /*a*/, std::uint32_t /*b*/) {
@@ -138,5 +186,10 @@ std::int32_t DownloadMain(std::uint32_t /*a*/, std::uint32_t /*b*/) {
   }
   DpbFree(image.Buffer);
   PrintFinalReport();
+  if (run.kept_awake) LetMachineSleep();
+  if (run.interrupted) {
+    ErrorExit("interrupted after the download sequence of node %lu",
+              static_cast<unsigned long>(run.last_node));
+  }
   Terminate(exit_status::kOk);
 }

@@ -2,10 +2,11 @@
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
+#include <string_view>
 
 #include "image/image_file.h"
 #include "tool/json_text.h"
-#include "util/printable.h"
+#include "util/printable_text.h"
 
 namespace {
 
@@ -65,7 +66,7 @@ ImageReport InspectImageFile(const std::string& path, ImageFormat format, const 
   report.format = format;
   report.has_ll = ll != nullptr;
   if (ll != nullptr) report.ll.assign(ll, 2);
-  const ImageFileRead read = ReadImageFile(path.c_str(), kHeapAllocator);
+  const ImageFileRead read = ReadImageFile(path.c_str(), kHeapAllocator, LargestImageFile(format));
   report.measured = read.measured;
   report.size = read.size;
   if (!read.ok()) {

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 
 #include "image/image_format.h"
+#include "util/printable_text.h"  // PrintableText, for the texts of a report
 
 /// Everything that info reports about one file.
 struct ImageReport {

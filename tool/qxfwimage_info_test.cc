@@ -14,7 +14,7 @@
 
 #include "testing/scratch_dir.h"
 #include "tool/qxfwimage_pack.h"
-#include "util/printable.h"
+#include "util/printable_text.h"
 
 namespace {
 

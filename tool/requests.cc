@@ -1,6 +1,10 @@
 #include "tool/requests.h"
 
+#include <algorithm>
+
+#include "image/image_format.h"
 #include "services/inject.h"
+#include "transport/passthrough.h"
 #include "util/coding.h"
 
 namespace {
@@ -40,7 +44,12 @@ constexpr std::uint32_t kDownloadParmsSize = 16;
 constexpr std::uint32_t kImageLengthAt = 0;
 constexpr std::uint32_t kImageLrcAt = 4;
 constexpr std::uint32_t kCodeIdAt = 8;
-constexpr std::uint32_t kCodeIdSize = 8;
+
+// Validation refuses an image too large for one download; the limit it uses
+// is what the download's packet leaves for the image in 32 bits.
+static_assert(std::uint64_t{kLargestSendableImage} + kDownloadParmsSize + packet::kFixedSize ==
+                  0xFFFFFFFFu,
+              "the largest image fills the largest packet exactly");
 
 BufferView NoBuffer() { return {descriptor::kNoBuffer, nullptr, 0, 0}; }
 
@@ -189,9 +198,16 @@ bool ProbeAdapter(std::uint32_t node, std::uint8_t vpd[kVpdSize], ProbeReport* r
   } else {
     return false;
   }
+  // The record's buffer travels to the adapter with each read: it goes out
+  // empty, not with what the caller left in it, nor with what a failed read
+  // wrote into it before the fallback read.
+  std::fill_n(vpd, kVpdSize, std::uint8_t{0});
   if (ReadAdapterMemory(node, address, kVpdSize, vpd) == 0) {
     report->vpd_read = VpdRead::kClass3;
-  } else if (ReadAdapterMemoryClass2(node, kProbeReadUnit, address, kVpdSize, vpd) == 0) {
+    return true;
+  }
+  std::fill_n(vpd, kVpdSize, std::uint8_t{0});
+  if (ReadAdapterMemoryClass2(node, kProbeReadUnit, address, kVpdSize, vpd) == 0) {
     report->vpd_read = VpdRead::kClass2;
   }
   return report->vpd_read != VpdRead::kNone;

@@ -52,7 +52,8 @@ struct ProbeReport {
 /// True when the node answers as an adapter and its 256-byte VPD record has
 /// been read into `vpd`: the mode query (unanswered counts as mode 0; a mode
 /// other than 0 and 1 rules the node out unread), the class-3 read of the
-/// mode's VPD address, and on its failure the class-2 read.
+/// mode's VPD address, and on its failure the class-2 read. Each read sends
+/// `vpd` as zero bytes, whatever the caller or a failed read left in it.
 bool ProbeAdapter(std::uint32_t node, std::uint8_t vpd[kVpdSize]);
 
 /// ProbeAdapter, telling in `report` how it went.

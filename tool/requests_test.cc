@@ -282,8 +282,11 @@ std::vector<ProbeRead> ReadsOf(const std::vector<Sent>& packets) {
     if (!is_read) continue;
     const std::vector<std::uint8_t> parms = p.Area(kParmOutAt);
     EXPECT_EQ(util::DecodeFixed32(parms.data() + 4), kVpdSize);
-    // Whichever area the record comes back in must be the whole record.
-    EXPECT_EQ(p.Length(tx_class == 3 ? kDataInAt : kParmInAt), kVpdSize);
+    // Whichever area the record comes back in must be the whole record, and
+    // it goes out empty: neither the caller's bytes nor a failed read's.
+    const std::uint32_t receiving = tx_class == 3 ? kDataInAt : kParmInAt;
+    EXPECT_EQ(p.Length(receiving), kVpdSize);
+    EXPECT_EQ(p.Area(receiving), std::vector<std::uint8_t>(kVpdSize, 0));
     reads.push_back({tx_class, p.Word(kDpbAt + 0x24), util::DecodeFixed32(parms.data())});
   }
   return reads;
@@ -311,6 +314,12 @@ TEST_F(RequestsTest, ProbeReadsTheRecordWhereTheModeSays) {
       {"class-3 read fails",
        0,
        R"("read":"fail")",
+       Got::kRecord,
+       {{3, 1, 0x70010}, {2, 17, 0x70010}}},
+      // The failed read still wrote the record: the fallback sends none of it.
+      {"class-3 read answered with a code",
+       0,
+       R"("read":{"code":-5})",
        Got::kRecord,
        {{3, 1, 0x70010}, {2, 17, 0x70010}}},
       {"class-3 read flagged, mode 1",

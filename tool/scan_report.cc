@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "tool/json_text.h"
-#include "util/printable.h"
+#include "util/printable_text.h"
 
 namespace {
 

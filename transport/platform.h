@@ -1,7 +1,8 @@
-// The one seam to the platform: the registry and device-I/O calls under their
-// Windows names. On Windows they are the real ones; on Linux the simulated
-// machine provides the same names with Windows-sized types. Only the
-// transport includes this header.
+// The one seam to the platform: the registry, device-I/O and power-state
+// calls under their Windows names (and, on Windows only, the console's). On
+// Windows they are the real ones; on Linux the simulated machine provides
+// the same names with Windows-sized types. Only the transport includes this
+// header.
 #ifndef QXFW_TRANSPORT_PLATFORM_H_
 #define QXFW_TRANSPORT_PLATFORM_H_
 

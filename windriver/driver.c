@@ -66,26 +66,37 @@ static NTSTATUS QxDispatchUnsupported(PDEVICE_OBJECT device, PIRP irp) {
   return Complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 
+/* The adapters' time over a request, spent before its answer is given. */
+static void SpendBusyTime(uint32_t busy_ms) {
+  LARGE_INTEGER interval;
+  if (busy_ms == 0) return;
+  interval.QuadPart = -(LONGLONG)busy_ms * 10000; /* relative, in 100 ns units */
+  KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
 /* The requests travel in one buffer that is both input and output, as
  * METHOD_BUFFERED hands it over; a request of different sizes is refused
  * rather than guessed at. */
 static int Serve(int port, ULONG code, UCHAR* buffer, ULONG in_size, ULONG out_size) {
+  uint32_t busy_ms = 0;
   if (code != QX_IOCTL_SCSI_MINIPORT || buffer == NULL || in_size != out_size) return 0;
-  return QxServeRequest(g_driver->machine, port, buffer, in_size);
+  const int served = QxServeRequest(g_driver->machine, port, buffer, in_size, &busy_ms);
+  SpendBusyTime(busy_ms);
+  return served;
 }
 
-static void TraceHead(ULONG handle, int port, ULONG code, ULONG in_size, ULONG sent, ULONG answered,
-                      const UCHAR* buffer) {
+static int TraceHead(ULONG handle, int port, ULONG code, ULONG in_size, ULONG sent, ULONG answered,
+                     const UCHAR* buffer) {
   UCHAR header[QX_CONTROL_HEADER_SIZE];
   QxEncodeControlHeader(handle, (uint32_t)port, code, in_size, sent, answered, header);
-  QxAppend(g_driver->trace, header, sizeof header);
-  QxAppend(g_driver->trace, buffer, sent);
+  return NT_SUCCESS(QxAppend(g_driver->trace, header, sizeof header)) &&
+         NT_SUCCESS(QxAppend(g_driver->trace, buffer, sent));
 }
 
-static void TraceTail(const UCHAR* buffer, ULONG answered, int served) {
+static int TraceTail(const UCHAR* buffer, ULONG answered, int served) {
   const UCHAR result = served ? 1 : 0;
-  QxAppend(g_driver->trace, buffer, answered);
-  QxAppend(g_driver->trace, &result, sizeof result);
+  return NT_SUCCESS(QxAppend(g_driver->trace, buffer, answered)) &&
+         NT_SUCCESS(QxAppend(g_driver->trace, &result, sizeof result));
 }
 
 static NTSTATUS QxDispatchControl(PDEVICE_OBJECT device, PIRP irp) {
@@ -100,9 +111,15 @@ static NTSTATUS QxDispatchControl(PDEVICE_OBJECT device, PIRP irp) {
   const ULONG sent = buffer != NULL ? in_size : 0;
   const ULONG answered = buffer != NULL ? out_size : 0;
   Lock(g_driver);
-  TraceHead(handle, port, code, in_size, sent, answered, buffer);
-  const int served = Serve(port, code, buffer, in_size, out_size);
-  TraceTail(buffer, answered, served);
+  /* A request is carried out only with its whole record in the trace: one
+   * that can't be recorded fails, and the adapters keep nothing of it. */
+  const int head_recorded = TraceHead(handle, port, code, in_size, sent, answered, buffer);
+  int served = head_recorded && Serve(port, code, buffer, in_size, out_size);
+  if (head_recorded && TraceTail(buffer, answered, served)) {
+    QxKeepRequest(g_driver->machine);
+  } else {
+    served = 0;
+  }
   Unlock(g_driver);
   /* An error status leaves the caller's buffer and byte count alone, as a
    * failed DeviceIoControl does. */

@@ -13,6 +13,8 @@ static_assert(QX_FIRST_DEVICE_HANDLE == sim::kFirstDeviceHandle, "handles count 
 struct QxMachine {
   sim::MachineConfig config;
   sim::MachineState state;
+  /// The state as the request being served leaves it.
+  sim::MachineState after_request;
 };
 
 size_t QxMachineStorageSize(void) { return sizeof(QxMachine); }
@@ -40,9 +42,16 @@ int QxPortDriver(const QxMachine* machine, int port, const char** name, uint32_t
   return 1;
 }
 
-int QxServeRequest(QxMachine* machine, int port, uint8_t* buffer, uint32_t size) {
-  return sim::ServeMiniportRequest(machine->config, machine->state, port, buffer, size) ? 1 : 0;
+int QxServeRequest(QxMachine* machine, int port, uint8_t* buffer, uint32_t size,
+                   uint32_t* busy_ms) {
+  machine->after_request = machine->state;
+  return sim::ServeMiniportRequest(machine->config, machine->after_request, port, buffer, size,
+                                   busy_ms)
+             ? 1
+             : 0;
 }
+
+void QxKeepRequest(QxMachine* machine) { machine->state = machine->after_request; }
 
 void QxEncodeControlHeader(uint32_t handle, uint32_t port, uint32_t code, uint32_t size,
                            uint32_t sent_length, uint32_t answer_length,

@@ -43,10 +43,16 @@ int QxPortDevicePresent(const QxMachine* machine, int port);
 int QxPortDriver(const QxMachine* machine, int port, const char** name, uint32_t* length);
 
 /* Answers one IOCTL_SCSI_MINIPORT request on `port` in `buffer`, input and
- * output alike. Returns 0 when the request must fail. Reads and writes only
- * buffer[0, size).
+ * output alike, and sets *busy_ms to the milliseconds the adapters take
+ * over it, to be waited before the answer is given. Returns 0 when the
+ * request must fail. What the request changes in the adapters is kept
+ * aside until QxKeepRequest: a request whose trace record can't be written
+ * is not carried out. Reads and writes only buffer[0, size).
  * REQUIRES: 0 <= port < QX_PORT_COUNT; `buffer` points at `size` bytes. */
-int QxServeRequest(QxMachine* machine, int port, uint8_t* buffer, uint32_t size);
+int QxServeRequest(QxMachine* machine, int port, uint8_t* buffer, uint32_t size, uint32_t* busy_ms);
+
+/* Makes the changes of the last QxServeRequest the adapters' own. */
+void QxKeepRequest(QxMachine* machine);
 
 /* Writes the header of one trace record. */
 void QxEncodeControlHeader(uint32_t handle, uint32_t port, uint32_t code, uint32_t size,
