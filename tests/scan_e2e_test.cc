@@ -197,7 +197,7 @@ std::vector<std::uint32_t> NodesDownloadedTo(const ScenarioResult& run) {
 /// valgrind, which already sees every path with fewer.
 int GeneratedMachines() {
   if (UnderWine()) return 40;
-  if (std::getenv("QXFW_TEST_WRAPPER") != nullptr) return 15;
+  if (testing_support::UnderWrapper()) return 15;
   return 500;
 }
 
