@@ -11,8 +11,12 @@
 /// lower-case hex. With `keep_lines` a tab, a line feed and a carriage
 /// return that comes before a line feed (a CR LF line end) stay as they
 /// are; a lone carriage return, which would let later text overwrite the
-/// line, is shown. Text without such bytes comes back unchanged; bytes from
-/// 0x80 up are kept, so that UTF-8 text prints as it stands.
+/// line, is shown. C1 controls are shown too, each byte as \xNN: a
+/// well-formed UTF-8 sequence of U+0080 to U+009F (C2 80 to C2 9F), and a
+/// byte of 0x80 to 0x9F that is not part of a well-formed sequence. Every
+/// other well-formed UTF-8 character, and every other byte from 0xA0 up,
+/// is kept, so that UTF-8 text prints as it stands; text without such
+/// bytes comes back unchanged.
 std::string PrintableText(std::string_view text, bool keep_lines);
 
 #endif  // QXFW_UTIL_PRINTABLE_TEXT_H_
