@@ -28,11 +28,13 @@ void CheckNumber(const char* text) {
   if (!decimal_start) FUZZ_CHECK(parse.outcome.message == "bad node argument");
   if (parse.outcome.ok()) {
     FUZZ_CHECK(decimal_start);
-    // Plain decimal text converts to its value modulo 2^32.
+    // Plain decimal text converts to its value, which fits in 32 bits.
     if (text[1] != 'x' && text[1] != 'X') {
-      std::uint32_t value = 0;
-      for (const char* p = text; *p >= '0' && *p <= '9'; ++p) value = value * 10 + (*p - '0');
-      FUZZ_CHECK(static_cast<std::uint32_t>(parse.value) == value);
+      std::uint64_t value = 0;
+      for (const char* p = text; *p >= '0' && *p <= '9' && value <= UINT32_MAX; ++p) {
+        value = value * 10 + static_cast<std::uint64_t>(*p - '0');
+      }
+      FUZZ_CHECK(value <= UINT32_MAX && static_cast<std::uint32_t>(parse.value) == value);
     }
   }
   const NumberParse non_negative = ParseNonNegativeText(text, "node");

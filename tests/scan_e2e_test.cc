@@ -338,6 +338,32 @@ TEST(ScanCommandLine, RefusalsAndUsage) {
   }
   const ScenarioResult bad_node = Scan("{}", {"-n", "-5"});
   EXPECT_EQ(bad_node.run.err, "qxfwscan: bad node argument\n");
+  // Node texts that don't fit in 32 bits are refused by both programs alike,
+  // before any request: 4294967307 and 0x10000000b wrapped onto node 11.
+  const struct {
+    const char* text;
+    const char* message;
+  } nodes[] = {{"4294967307", "bad node argument"},           {"0x10000000b", "bad node argument"},
+               {"4294967307abc", "bad node argument"},        {"0x-80000001", "bad node argument"},
+               {"4294967295", "node should not be negative"}, {"11abc", nullptr}};
+  for (const auto& node : nodes) {
+    for (const char* option : {"-a", "-N"}) {
+      SCOPED_TRACE(std::string(option) + " " + node.text);
+      const ScenarioResult scan = Scan(kExampleMachine, {option, node.text, "@fw.L1A"});
+      const ScenarioResult run = Load(kExampleMachine, {"-q", option, node.text, "@fw.L1A"});
+      if (node.message == nullptr) {
+        EXPECT_EQ(scan.run.status, 0) << scan.run.err;
+        EXPECT_EQ(NodesDownloadedTo(run), std::vector<std::uint32_t>{11});
+        continue;
+      }
+      EXPECT_EQ(scan.run.err, std::string("qxfwscan: ") + node.message + "\n");
+      EXPECT_EQ(run.run.err, std::string("qxfwload: ") + node.message + "\n");
+      EXPECT_EQ(scan.run.status, 1);
+      EXPECT_EQ(run.run.status, 1);
+      EXPECT_TRUE(scan.transactions.empty());
+      EXPECT_TRUE(run.transactions.empty());
+    }
+  }
   const ScenarioResult help = Scan("{}", {"--help"});
   EXPECT_EQ(help.run.status, 0);
   EXPECT_EQ(help.run.out.rfind("usage: qxfwscan", 0), 0u);

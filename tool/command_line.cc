@@ -33,29 +33,49 @@ int HexDigitValue(char c) {
   return -1;
 }
 
+/// Past this a number doesn't fit in 32 bits; readers stop counting there.
+constexpr std::uint64_t kBeyond32Bits = std::uint64_t{1} << 32;
+/// The largest magnitude of a negative number that fits: -0x80000000.
+constexpr std::uint64_t kLargestNegative = std::uint64_t{1} << 31;
+
+std::uint64_t AddDigit(std::uint64_t value, unsigned base, int digit) {
+  const std::uint64_t next = value * base + static_cast<std::uint64_t>(digit);
+  return next >= kBeyond32Bits ? kBeyond32Bits : next;
+}
+
+/// A number's text read: its magnitude, kBeyond32Bits when larger, and sign.
+struct NumberText {
+  std::uint64_t magnitude = 0;
+  bool negative = false;
+};
+
 /// Reads hexadecimal text the way "%lx" does: blanks, an optional sign, an
 /// optional 0x prefix, then digits. Answers false when no digit follows.
-/// A value past 64 bits saturates, as a 64-bit conversion does.
-bool ReadHex(const char* p, std::uint64_t* value) {
+bool ReadHex(const char* p, NumberText* number) {
   while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-  const bool negative = *p == '-';
+  number->negative = *p == '-';
   if (*p == '-' || *p == '+') ++p;
   if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && HexDigitValue(p[2]) >= 0) p += 2;
   if (HexDigitValue(*p) < 0) return false;
-  std::uint64_t v = 0;
-  for (; HexDigitValue(*p) >= 0; ++p) {
-    v = v > (UINT64_MAX >> 4) ? UINT64_MAX
-                              : (v << 4) | static_cast<std::uint64_t>(HexDigitValue(*p));
-  }
-  *value = negative ? std::uint64_t{0} - v : v;
+  for (; HexDigitValue(*p) >= 0; ++p)
+    number->magnitude = AddDigit(number->magnitude, 16, HexDigitValue(*p));
   return true;
 }
 
-/// Reads decimal digits the way atoi does, keeping the low 32 bits.
-std::uint32_t ReadDecimal(const char* p) {
-  std::uint32_t v = 0;
-  for (; IsDecimalDigit(*p); ++p) v = v * 10 + static_cast<std::uint32_t>(*p - '0');
-  return v;
+/// Reads decimal digits the way atoi does.
+NumberText ReadDecimal(const char* p) {
+  NumberText number;
+  for (; IsDecimalDigit(*p); ++p) number.magnitude = AddDigit(number.magnitude, 10, *p - '0');
+  return number;
+}
+
+bool FitsIn32Bits(const NumberText& number) {
+  return number.magnitude <= (number.negative ? kLargestNegative : kBeyond32Bits - 1);
+}
+
+std::int32_t ValueOf(const NumberText& number) {
+  const auto bits = static_cast<std::uint32_t>(number.magnitude);
+  return static_cast<std::int32_t>(number.negative ? 0u - bits : bits);
 }
 
 CommandLineOutcome TakeNode(int argc, char** argv, int* index, Settings* settings) {
@@ -73,17 +93,19 @@ NumberParse ParseNumberText(const char* text, const char* name) {
   NumberParse result;
   if (text == nullptr) {
     result.outcome = Error(FormatErrorMessage("missing %s argument", name));
-  } else if (!IsDecimalDigit(text[0])) {
+    return result;
+  }
+  NumberText number;
+  bool read = IsDecimalDigit(text[0]);
+  if (read && text[0] == '0' && std::tolower(static_cast<unsigned char>(text[1])) == 'x') {
+    read = ReadHex(text + 2, &number);
+  } else if (read) {
+    number = ReadDecimal(text);
+  }
+  if (!read || !FitsIn32Bits(number)) {
     result.outcome = Error(FormatErrorMessage("bad %s argument", name));
-  } else if (text[0] == '0' && std::tolower(static_cast<unsigned char>(text[1])) == 'x') {
-    std::uint64_t value = 0;
-    if (ReadHex(text + 2, &value)) {
-      result.value = static_cast<std::int32_t>(static_cast<std::uint32_t>(value));
-    } else {
-      result.outcome = Error(FormatErrorMessage("bad %s argument", name));
-    }
   } else {
-    result.value = static_cast<std::int32_t>(ReadDecimal(text));
+    result.value = ValueOf(number);
   }
   return result;
 }

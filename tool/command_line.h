@@ -27,10 +27,13 @@ struct NumberParse {
 };
 
 /// Converts a numeric option argument: "0x"/"0X" then hexadecimal digits as
-/// "%lx" reads them, else decimal digits as atoi reads them; the result is
-/// the low 32 bits, as a signed number. `name` goes into the messages
-/// "missing %s argument" (null text) and "bad %s argument" (first character
-/// not a digit, or a hexadecimal prefix followed by no hexadecimal digit).
+/// "%lx" reads them, else decimal digits as atoi reads them; text after the
+/// digits is ignored. The result is the value's 32 bits, as a signed
+/// number. `name` goes into the messages "missing %s argument" (null text)
+/// and "bad %s argument": first character not a digit, a hexadecimal prefix
+/// followed by no hexadecimal digit, or a value that doesn't fit in 32 bits
+/// (above 0xFFFFFFFF, or below -0x80000000 with a sign), which would
+/// otherwise wrap onto a small number.
 NumberParse ParseNumberText(const char* text, const char* name);
 
 /// As ParseNumberText, and a negative result is "%s should not be negative".
