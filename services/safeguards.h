@@ -6,7 +6,7 @@
 #define QXFW_SERVICES_SAFEGUARDS_H_
 
 /// From here on an interrupt (Ctrl-C, Ctrl-Break, a closing console;
-/// SIGINT, SIGTERM, SIGHUP, SIGQUIT) doesn't end the process: the first one
+/// SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXCPU) doesn't end the process: the first one
 /// writes `notice`, a whole line, on standard error at once.
 /// REQUIRES: no hold in force; notice shorter than 256 bytes.
 void HoldInterrupts(const char* notice);

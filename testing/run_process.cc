@@ -100,7 +100,8 @@ bool Connect(const StreamSetup& setup, int target, bool is_input, StreamEnds* en
 void ResetSignals(posix_spawnattr_t* attributes) {
   sigset_t defaults;
   sigemptyset(&defaults);
-  for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) sigaddset(&defaults, s);
+  for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXCPU, SIGPIPE, SIGXFSZ})
+    sigaddset(&defaults, s);
   sigset_t none;
   sigemptyset(&none);
   posix_spawnattr_setsigdefault(attributes, &defaults);

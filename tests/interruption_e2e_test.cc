@@ -8,12 +8,15 @@
 // A closed output must change nothing that reaches the adapters.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <string>
@@ -71,14 +74,16 @@ ScenarioResult RunOn(const ScenarioFiles& files, const std::vector<std::string>&
 }
 
 /// Under Wine only SIGINT becomes a console control event (Ctrl-C); Wine
-/// ends a program on SIGTERM, SIGHUP or SIGQUIT as no Windows event does
-/// (Windows has no such signals), and with it the runner that would write
-/// the trace. Ctrl-Break and a closing console can't be sent from Linux.
-/// Under valgrind every run costs seconds, and memcheck learns nothing from
-/// the other three that SIGINT doesn't show: one handler serves all four.
+/// ends a program on SIGTERM, SIGHUP, SIGQUIT or SIGXCPU as no Windows event
+/// does (Windows has no such signals, and no CPU-time limit that warns), and
+/// with it the runner that would write the trace. Ctrl-Break and a closing
+/// console can't be sent from Linux. Under valgrind every run costs seconds,
+/// and memcheck learns nothing from the others that SIGINT doesn't show: one
+/// handler serves all five. SIGXCPU is what a CPU-time limit (ulimit -t)
+/// sends first.
 std::vector<int> Interrupts() {
   if (UnderWine() || UnderWrapper()) return {SIGINT};
-  return {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+  return {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXCPU};
 }
 
 /// A run that an interrupt ended at once: by the signal on Linux; under
@@ -340,6 +345,79 @@ TEST(Interruption, AClosedOutputChangesNothingThatReachesTheAdapters) {
   ProcessOptions full_error = files.Options();
   full_error.err = StreamSetup::Path("/dev/full");
   EXPECT_EQ(RunOn(files, {"-a", "-5", "@fw.L1A"}, full_error).run.status, 1);
+}
+
+/// Runs qxfwload under a file-size limit of kFileSizeLimit bytes, with
+/// standard output (and with `error_too` standard error) appended to
+/// `out_path`.
+constexpr off_t kFileSizeLimit = 8192 * 512;  // far above any trace of these runs
+ScenarioResult RunUnderFileSizeLimit(const ScenarioFiles& files, std::vector<std::string> args,
+                                     const std::string& out_path, bool error_too) {
+  // sh's ulimit -f counts blocks of 512 bytes.
+  std::vector<std::string> sh_args = {
+      "-c",
+      std::string("ulimit -f 8192 && exec \"$0\" \"$@\" >>\"$QXFW_LIMITED_OUT\"") +
+          (error_too ? " 2>&1" : ""),
+      BuiltProgram("qxfwload")};
+  for (const std::string& arg : files.Args(args)) sh_args.push_back(arg);
+  ProcessOptions options = files.Options();
+  options.env.push_back("QXFW_LIMITED_OUT=" + out_path);
+  return files.Result(RunProcess("/bin/sh", sh_args, options));
+}
+
+/// A file of `size` bytes, all a hole, at `path`.
+void MakeSparseFile(const std::string& path, off_t size) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc).close();
+  ASSERT_EQ(truncate(path.c_str(), size), 0) << path;
+}
+
+std::string FileFrom(const std::string& path, off_t offset) {
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(offset);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Standard output a file under a file-size limit (ulimit -f): a write past
+// the limit failed with SIGXFSZ, which ended the process, once after node
+// 11's pre-download notices. Now every write past it fails and changes
+// nothing: the same requests, the same status, and the file holds the run's
+// output up to the limit. The limit is met at random points of the output.
+TEST(Interruption, AFileSizeLimitChangesNothingThatReachesTheAdapters) {
+  if (UnderWine()) GTEST_SKIP() << "file-size limits and SIGXFSZ are Linux's: Windows has neither";
+  const ScenarioFiles files(
+      Machine({20, 20, 20}, R"(,{"node":14,"vpd":{"ll":"1A"},"answers":{"download":{"code":-5}}})"),
+      {{"fw.L1A", kImage}});
+  const std::string out_path = files.dir() + "/limited-output";
+  std::mt19937 random(std::random_device{}());
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-q", "@fw.L1A"}, std::vector<std::string>{"@fw.L1A"}}) {
+    const std::string mode = args.size() == 2 ? "quiet" : "verbose";
+    const ScenarioResult full = RunOn(files, args, files.Options());
+    ASSERT_EQ(full.run.status, 0);
+    ASSERT_EQ(SequencesOf(full.transactions).size(), 4u);
+    // How much of the output fits below the limit: none, one byte, all but
+    // one, and random amounts.
+    std::vector<std::size_t> rooms = {0, 1, full.run.out.size() - 1};
+    for (int i = 0; i < (UnderWrapper() ? 1 : 5); ++i)
+      rooms.push_back(random() % full.run.out.size());
+    for (const std::size_t room : rooms) {
+      SCOPED_TRACE(mode + ", " + std::to_string(room) + " bytes below the limit");
+      MakeSparseFile(out_path, kFileSizeLimit - static_cast<off_t>(room));
+      const ScenarioResult r = RunUnderFileSizeLimit(files, args, out_path, false);
+      EXPECT_EQ(r.run.status, 0) << "signal " << r.run.signal << ": " << r.run.err;
+      EXPECT_EQ(r.run.err, "");
+      EXPECT_EQ(Keys(r.transactions), Keys(full.transactions));
+      EXPECT_EQ(FileFrom(out_path, kFileSizeLimit - static_cast<off_t>(room)),
+                full.run.out.substr(0, room));
+    }
+  }
+  // A run that ends with an error line, with both streams past the limit,
+  // ends with its status.
+  MakeSparseFile(out_path, kFileSizeLimit);
+  const ScenarioResult error =
+      RunUnderFileSizeLimit(files, {"-a", "-5", "@fw.L1A"}, out_path, true);
+  EXPECT_EQ(error.run.status, 1) << "signal " << error.run.signal;
+  EXPECT_EQ(FileFrom(out_path, kFileSizeLimit), "");
 }
 
 }  // namespace

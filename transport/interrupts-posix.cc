@@ -8,7 +8,10 @@
 
 namespace {
 
-constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+/// SIGXCPU is the CPU-time limit's warning: it ends the process as the
+/// others do, and the sequence under way must go out whole all the same.
+/// (At the hard limit the system sends SIGKILL, which nothing can hold.)
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGXCPU};
 constexpr std::size_t kInterruptCount = sizeof kInterrupts / sizeof kInterrupts[0];
 
 char notice[kInterruptNoticeSize];
@@ -38,7 +41,12 @@ sigset_t InterruptSet() {
 
 }  // namespace
 
-void PlatformPrepareInterrupts() { signal(SIGPIPE, SIG_IGN); }
+void PlatformPrepareInterrupts() {
+  // A write to a closed pipe, or past the file-size limit, fails (EPIPE,
+  // EFBIG) like any other write instead of ending the process.
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+}
 
 void PlatformHoldInterrupts(const char* text) {
   notice_length = strnlen(text, kInterruptNoticeSize - 1);

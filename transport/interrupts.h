@@ -1,10 +1,11 @@
 // Interrupts of the run and what they may cut. An interrupt is Ctrl-C,
 // Ctrl-Break or the closing of the console (or a logoff or shutdown) on
-// Windows, and SIGINT, SIGTERM, SIGHUP or SIGQUIT elsewhere. By default it
-// ends the process at once, as the system would; while held, it ends
-// nothing and is only remembered, so that a sequence of requests that the
-// adapters rely on goes out whole. A write to a closed pipe never ends the
-// process: it fails like any other write.
+// Windows, and SIGINT, SIGTERM, SIGHUP, SIGQUIT or SIGXCPU (a CPU-time
+// limit) elsewhere. By default it ends the process at once, as the system
+// would; while held, it ends nothing and is only remembered, so that a
+// sequence of requests that the adapters rely on goes out whole. A write to
+// a closed pipe, or past a file-size limit, never ends the process: it fails
+// like any other write.
 #ifndef QXFW_TRANSPORT_INTERRUPTS_H_
 #define QXFW_TRANSPORT_INTERRUPTS_H_
 
