@@ -645,6 +645,72 @@ TEST(Robustness, ControlBytesFromTheFileAreShownNotSent) {
   EXPECT_EQ(quiet.run.out, "Download " + shown + " to adapter, node=12 failed: rc=-5\n");
 }
 
+/// Nothing in `text` drives a terminal: no C0 control but tab, LF and the
+/// CR of a CR LF, no DEL, no C1 control (C2 80..C2 9F, or a byte 0x80..0x9F
+/// that no lead byte of another character comes before).
+void ExpectNothingDrivesTheConsole(const std::string& text, const std::string& stream) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const auto before = i == 0 ? 0u : static_cast<unsigned char>(text[i - 1]);
+    const bool line_layout =
+        c == '\n' || c == '\t' || (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n');
+    EXPECT_TRUE(line_layout || (c >= 0x20 && c != 0x7F))
+        << stream << ": control byte " << int{c} << " at " << i;
+    if (c >= 0x80 && c <= 0x9F) {
+      EXPECT_TRUE(before >= 0xC3 || (before >= 0x80 && before <= 0xBF))
+          << stream << ": C1 control " << int{c} << " at " << i;
+    }
+  }
+}
+
+// Bytes from adapters and files that would drive a terminal: an adapter's
+// LL (ESC c reset the terminal, CR LF split the skip line), C1 controls in
+// UTF-8 (C2 9B is CSI) and alone (0x9B) in the LL, the CodeID and the
+// copyright text, and a file name that holds an escape sequence. Each is
+// shown as \xNN; printable text, and UTF-8 of other characters, print as
+// they stand.
+TEST(Robustness, AdapterAndFileBytesThatWouldDriveTheConsoleAreShown) {
+  const struct {
+    std::string ll, shown;
+  } lls[] = {{"\033c", "\\x1bc"}, {"\r\n", "\\x0d\\x0a"},   {"\xc2\x9b", "\\xc2\\x9b"},
+             {"\233A", "\\x9bA"}, {"\xc4\x80", "\xc4\x80"}, {"2B", "2B"}};
+  MachineSpec machine = TwoGoodAdapters();
+  std::uint32_t node = 13;
+  for (const auto& ll : lls) {
+    machine.adapters.push_back(AdapterWithRecord(
+        node++, VpdHex("VPD" + Bytes({0, 3, 0, 0}) + "*LL" + Bytes({3}) + ll.ll), ll.ll));
+  }
+  const std::string code_id = "A\xc2\x9b\tB\nC\x85";
+  const std::string shown_code_id = "A\\xc2\\x9b\\x09B\\x0aC\\x85";
+  const std::string image =
+      AdapterFirmwareFile(kPayload, code_id, "(c) caf\xc3\xa9\xc2\x9d;x\x07 \x9b;J");
+  const std::string name = "fw\x1b[2J\x9b.L1A";
+  const ScenarioResult r = RunOn(machine, {{name, image}}, {"@" + name});
+  ExpectNothingDrivesTheConsole(r.run.out, "standard output");
+  EXPECT_EQ(r.run.status, 0);
+  ExpectNothingWrongSent(r, machine, AdapterFileImage(image), "1A");
+  const std::string& out = r.run.out;
+  node = 13;
+  for (const auto& ll : lls) {
+    const std::string line =
+        "Skipping adapter with LL=" + ll.shown + ", node=" + std::to_string(node++) + "\n";
+    EXPECT_NE(out.find(line), std::string::npos) << line << out;
+  }
+  EXPECT_NE(out.find("fw\\x1b[2J\\x9b.L1A\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("CodeID=" + shown_code_id + ", length=1001"), std::string::npos) << out;
+  EXPECT_NE(out.find("---\n(c) caf\xc3\xa9\\xc2\\x9d;x\\x07 \\x9b;J\n---\n"), std::string::npos)
+      << out;
+  EXPECT_NE(out.find("Downloading " + shown_code_id + " to adapter, node=11 ... done\n"),
+            std::string::npos)
+      << out;
+
+  // The same name in an error line: the file is missing.
+  const ScenarioResult missing = RunOn(machine, {}, {"-q", "/nonexistent/" + name});
+  EXPECT_EQ(missing.run.err,
+            "qxfwload: can't open firmware file: /nonexistent/fw\\x1b[2J\\x9b.L1A\n");
+  ExpectNothingWrongSent(missing, machine, std::nullopt, "1A");
+}
+
 // A class-3 read that is answered with a code has still written the record:
 // the class-2 read that follows it must send none of it.
 TEST(Robustness, FallbackReadSendsNothingOfTheFailedRead) {

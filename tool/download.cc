@@ -47,8 +47,10 @@ void ReportSkip(std::uint32_t node, const AdapterDecision& decision) {
       break;
     case AdapterAction::kSkipLL:
       if (ProgramSettings.Verbose) {
-        const char shown[3] = {decision.ll[0], decision.ll[1], '\0'};
-        DpbPrint("Skipping adapter with LL=%2s, node=%lu\n", shown, node);
+        // The two bytes come from the adapter: shown, not sent, up to a NUL.
+        const std::string shown = PrintableText(
+            std::string_view(decision.ll, strnlen(decision.ll, sizeof decision.ll)), false);
+        DpbPrint("Skipping adapter with LL=%2s, node=%lu\n", shown.c_str(), node);
       }
       break;
     case AdapterAction::kNoAdapter:
@@ -65,9 +67,10 @@ void SendNoticesToOtherNodes(std::uint32_t node, std::int16_t (*notice)(std::uin
   }
 }
 
-/// The CodeID as the console may show it: it comes from the file.
+/// The CodeID as the console may show it: it comes from the file, and no
+/// line end of it splits the line it is part of.
 std::string ShownCodeId(const char* code_id) {
-  return PrintableText(std::string_view(code_id, strnlen(code_id, kCodeIdSize)), true);
+  return PrintableText(std::string_view(code_id, strnlen(code_id, kCodeIdSize)), false);
 }
 
 void ReportDownload(std::uint32_t node, const char* code_id, std::int16_t rc) {

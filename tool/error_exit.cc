@@ -6,6 +6,7 @@
 
 #include "services/startup.h"
 #include "util/exit_status.h"
+#include "util/printable_text.h"
 
 namespace {
 
@@ -26,6 +27,16 @@ void FormatInto(char* buffer, const char* format, std::va_list args) {
 }
 #pragma GCC diagnostic pop
 
+/// The message as the console may show it: a path or an adapter's text in
+/// it can't drive the terminal, and the line still fits the buffer.
+std::string ShownMessage(const char* message) {
+  std::string shown = PrintableText(message, false);
+  if (shown.size() >= kErrorMessageSize) {
+    shown.replace(kErrorMessageSize - sizeof kEllipsis, std::string::npos, kEllipsis);
+  }
+  return shown;
+}
+
 }  // namespace
 
 void SetErrorProgramName(const char* name) { error_program_name = name; }
@@ -45,7 +56,7 @@ void ErrorExit(const char* format, ...) {
   va_start(args, format);
   FormatInto(message, format, args);
   va_end(args);
-  std::fprintf(stderr, "%s: %s\n", error_program_name, message);
+  std::fprintf(stderr, "%s: %s\n", error_program_name, ShownMessage(message).c_str());
   Terminate(exit_status::kError);
 }
 

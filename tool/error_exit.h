@@ -22,7 +22,8 @@ inline constexpr std::size_t kErrorMessageSize = 260;
 
 /// Writes "qxfwload: MESSAGE" (or the name that SetErrorProgramName gave) and a newline on standard
 /// error and ends the process with status 1, adapter handles closed. A message too long for its
-/// 260-byte buffer is cut and ends in "...".
+/// 260-byte buffer is cut and ends in "..."; control bytes in it (of a path, say) are shown as
+/// PrintableText shows them, and the line is cut again if that makes it longer.
 [[noreturn]] void ErrorExit(const char* format, ...) QX_PRINTF_FORMAT(1, 2);
 
 /// Formats an error message as ErrorExit does, cut to fit its buffer.

@@ -35,7 +35,7 @@ void PauseForOperator() {
 /// no file controls the console.
 void PrintHeaderSummary(const FirmwareHeader& header) {
   DpbPrint("Loaded firmware file, CodeID=%8s, length=%lu (0x%05lx), LRC=0x%08lx\n",
-           PrintableText(header.CodeID, true).c_str(), header.DataLength, header.DataLength,
+           PrintableText(header.CodeID, false).c_str(), header.DataLength, header.DataLength,
            header.LRC);
   DpbPrint("Copyright message :-\n---\n%s\n---\n",
            PrintableText(header.CopyrightText, true).c_str());
@@ -45,7 +45,9 @@ void PrintHeaderSummary(const FirmwareHeader& header) {
 
 FirmwareImage LoadFirmwareImage(const Settings& settings) {
   if (settings.Pause) PauseForOperator();
-  if (settings.Verbose) DpbPrint("Loading firmware file: %s\n", settings.FirmwarePath);
+  if (settings.Verbose) {
+    DpbPrint("Loading firmware file: %s\n", PrintableText(settings.FirmwarePath, false).c_str());
+  }
   const ImageFormat format = settings.AifImage ? ImageFormat::kAif : ImageFormat::kAdapterFirmware;
   // A file whose image no download could carry is refused before it is read.
   const ImageFileRead file =
