@@ -684,10 +684,9 @@ TEST(Robustness, AdapterAndFileBytesThatWouldDriveTheConsoleAreShown) {
   const std::string shown_code_id = "A\\xc2\\x9b\\x09B\\x0aC\\x85";
   const std::string image =
       AdapterFirmwareFile(kPayload, code_id, "(c) caf\xc3\xa9\xc2\x9d;x\x07 \x9b;J");
-  const std::string name = "fw\x1b[2J\x9b.L1A";
-  const ScenarioResult r = RunOn(machine, {{name, image}}, {"@" + name});
+  const ScenarioResult r = RunOn(machine, {{"fw.L1A", image}}, {"@fw.L1A"});
   ExpectNothingDrivesTheConsole(r.run.out, "standard output");
-  EXPECT_EQ(r.run.status, 0);
+  EXPECT_EQ(r.run.status, 0) << r.run.err;
   ExpectNothingWrongSent(r, machine, AdapterFileImage(image), "1A");
   const std::string& out = r.run.out;
   node = 13;
@@ -696,7 +695,6 @@ TEST(Robustness, AdapterAndFileBytesThatWouldDriveTheConsoleAreShown) {
         "Skipping adapter with LL=" + ll.shown + ", node=" + std::to_string(node++) + "\n";
     EXPECT_NE(out.find(line), std::string::npos) << line << out;
   }
-  EXPECT_NE(out.find("fw\\x1b[2J\\x9b.L1A\n"), std::string::npos) << out;
   EXPECT_NE(out.find("CodeID=" + shown_code_id + ", length=1001"), std::string::npos) << out;
   EXPECT_NE(out.find("---\n(c) caf\xc3\xa9\\xc2\\x9d;x\\x07 \\x9b;J\n---\n"), std::string::npos)
       << out;
@@ -704,10 +702,14 @@ TEST(Robustness, AdapterAndFileBytesThatWouldDriveTheConsoleAreShown) {
             std::string::npos)
       << out;
 
-  // The same name in an error line: the file is missing.
-  const ScenarioResult missing = RunOn(machine, {}, {"-q", "/nonexistent/" + name});
-  EXPECT_EQ(missing.run.err,
-            "qxfwload: can't open firmware file: /nonexistent/fw\\x1b[2J\\x9b.L1A\n");
+  // A name with an escape sequence, in the loading line and the error line.
+  // It names no file: Windows allows no control character in a file name,
+  // and Wine turns a byte above 0x7F of one into '?'.
+  const ScenarioResult missing = RunOn(machine, {}, {"/nonexistent/fw\x1b[2J.L1A"});
+  EXPECT_NE(missing.run.out.find("Loading firmware file: /nonexistent/fw\\x1b[2J.L1A\n"),
+            std::string::npos)
+      << missing.run.out;
+  EXPECT_EQ(missing.run.err, "qxfwload: can't open firmware file: /nonexistent/fw\\x1b[2J.L1A\n");
   ExpectNothingWrongSent(missing, machine, std::nullopt, "1A");
 }
 
