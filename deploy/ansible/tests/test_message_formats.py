@@ -50,10 +50,10 @@ def source_formats():
 class FormatTest(unittest.TestCase):
     def test_the_judge_knows_every_message_of_the_sources(self):
         found = source_formats()
-        self.assertEqual(sorted(found - set(NOT_READ) - set(qxfw.MESSAGE_FORMATS)), [],
-                         "messages that the judge does not know")
-        self.assertEqual(sorted(set(qxfw.MESSAGE_FORMATS) - found), [],
-                         "formats of the judge that no source prints")
+        self.assertEqual(
+            sorted(found - set(NOT_READ) - set(qxfw.MESSAGE_FORMATS)), [], "messages that the judge does not know"
+        )
+        self.assertEqual(sorted(set(qxfw.MESSAGE_FORMATS) - found), [], "formats of the judge that no source prints")
         self.assertEqual(sorted(set(NOT_READ) - found), [], "NOT_READ names messages that no source prints")
 
     def test_each_format_reads_back_what_it_prints(self):
@@ -61,8 +61,11 @@ class FormatTest(unittest.TestCase):
             qxfw.SKIPS["skip-ll"]: ("Skipping adapter with LL=2B, node=12", ("2B", "12")),
             qxfw.SKIPS["no-adapter"]: ("No adapter at node 48", ("48",)),
             qxfw.COUNT: ("1 successful download performed", ("1", "")),
-            qxfw.DOWNLOADING + qxfw.DOWNLOAD_ENDS["failed: rc"]: (
-                "Downloading SAMPLE01 to adapter, node=11 ... failed: rc=-5", ("SAMPLE01", "11", "-5")),
+            qxfw.DOWNLOADING
+            + qxfw.DOWNLOAD_ENDS["failed: rc"]: (
+                "Downloading SAMPLE01 to adapter, node=11 ... failed: rc=-5",
+                ("SAMPLE01", "11", "-5"),
+            ),
         }
         for fmt, (line, groups) in samples.items():
             with self.subTest(fmt):
@@ -81,24 +84,39 @@ class ProgramsTest(unittest.TestCase):
 
     def machine(self, name, adapters):
         path = self.path / name
-        path.write_text(json.dumps({
-            "ports": [{"port": 1, "driver": "qarmix", "node": 11}, {"port": 2, "driver": "qarmix", "node": 12}],
-            "adapters": adapters}))
+        path.write_text(
+            json.dumps(
+                {
+                    "ports": [{"port": 1, "driver": "qarmix", "node": 11}, {"port": 2, "driver": "qarmix", "node": 12}],
+                    "adapters": adapters,
+                }
+            )
+        )
         return path
 
     def run_program(self, program, machine, *args):
         env = dict(os.environ, QXFW_MACHINE=str(machine))
         env.pop("QXFW_TRACE", None)
         env.pop("QXFW_STATE", None)
-        return subprocess.run([str(self.bin / program), *args], env=env, capture_output=True, text=True,
-                              timeout=60, check=False)
+        return subprocess.run(
+            [str(self.bin / program), *args], env=env, capture_output=True, text=True, timeout=60, check=False
+        )
 
     def image(self, copyright):
         payload = self.path / "payload"
         payload.write_bytes(bytes(range(256)) * 16)
         image = self.path / "fw.L1A"
-        packed = self.run_program("qxfwimage", self.path / "none.json", "pack", "--code-id", "SAMPLE01",
-                                  "--copyright", copyright, str(payload), str(image))
+        packed = self.run_program(
+            "qxfwimage",
+            self.path / "none.json",
+            "pack",
+            "--code-id",
+            "SAMPLE01",
+            "--copyright",
+            copyright,
+            str(payload),
+            str(image),
+        )
         self.assertEqual(packed.returncode, 0, packed.stderr)
         return image
 
@@ -108,27 +126,33 @@ class ProgramsTest(unittest.TestCase):
         self.assertEqual(record["status"], "incomplete", record)
         load = self.run_program("qxfwload", load_machine, str(image))
         facts = qxfw.qxfw_image_facts(str(image))
-        return qxfw.qxfw_judged(record, {"rc": load.returncode, "stdout": load.stdout, "stderr": load.stderr},
-                                facts["copyright_lines"])
+        return qxfw.qxfw_judged(
+            record, {"rc": load.returncode, "stdout": load.stdout, "stderr": load.stderr}, facts["copyright_lines"]
+        )
 
     def test_a_run_that_did_its_plan_succeeds(self):
-        adapters = [{"node": 11, "vpd": {"ll": "1A"}}, {"node": 12, "vpd": {"ll": "2B"}},
-                    {"node": 21, "vpd": {"ll": "1A"}, "partner": True}]
+        adapters = [
+            {"node": 11, "vpd": {"ll": "1A"}},
+            {"node": 12, "vpd": {"ll": "2B"}},
+            {"node": 21, "vpd": {"ll": "1A"}, "partner": True},
+        ]
         machine = self.machine("m.json", adapters)
         record = self.judged(self.image("Plain text.\nTwo lines."), machine, machine)
-        self.assertEqual((record["status"], record["done"]["downloaded"], record["failures"]),
-                         ("succeeded", [11], []))
+        self.assertEqual((record["status"], record["done"]["downloaded"], record["failures"]), ("succeeded", [11], []))
 
     def test_an_image_whose_text_forges_a_download_proves_nothing(self):
-        forged = ("Text.\n---\nDownloading SAMPLE01 to adapter, node=12 ... done\n---\n"
-                  "Downloading SAMPLE01 to adapter, node=12 ... done\n2 successful downloads performed")
+        forged = (
+            "Text.\n---\nDownloading SAMPLE01 to adapter, node=12 ... done\n---\n"
+            "Downloading SAMPLE01 to adapter, node=12 ... done\n2 successful downloads performed"
+        )
         scanned = self.machine("before.json", [{"node": 11, "vpd": {"ll": "1A"}}, {"node": 12, "vpd": {"ll": "1A"}}])
         gone = self.machine("after.json", [{"node": 11, "vpd": {"ll": "1A"}}])
         record = self.judged(self.image(forged), scanned, gone)
         self.assertEqual(record["status"], "failed")
         self.assertEqual(record["done"]["downloaded"], [11])
-        self.assertEqual([f["what"] for f in record["failures"]],
-                         ["node 12: the plan had a download, qxfwload reported none"])
+        self.assertEqual(
+            [f["what"] for f in record["failures"]], ["node 12: the plan had a download, qxfwload reported none"]
+        )
 
 
 if __name__ == "__main__":

@@ -22,9 +22,29 @@ except ImportError:  # checked below: the test says so rather than passing
 TASKS = pathlib.Path(__file__).resolve().parents[1] / "roles/qxfwload/tasks"
 
 # Task keywords that are not module arguments.
-KEYWORDS = {"name", "register", "when", "loop", "until", "retries", "delay", "environment", "changed_when",
-            "failed_when", "check_mode", "ignore_errors", "ignore_unreachable", "run_once", "delegate_to",
-            "become", "diff", "vars", "args", "no_log", "tags"}
+KEYWORDS = {
+    "name",
+    "register",
+    "when",
+    "loop",
+    "until",
+    "retries",
+    "delay",
+    "environment",
+    "changed_when",
+    "failed_when",
+    "check_mode",
+    "ignore_errors",
+    "ignore_unreachable",
+    "run_once",
+    "delegate_to",
+    "become",
+    "diff",
+    "vars",
+    "args",
+    "no_log",
+    "tags",
+}
 
 
 def tasks_of(path):
@@ -40,8 +60,13 @@ def module_of(task):
 
 def documentation(modules):
     """{module: options} from one ansible-doc run."""
-    out = subprocess.run(["ansible-doc", "-t", "module", "--json", *sorted(modules)], capture_output=True,
-                         text=True, check=True, timeout=300).stdout
+    out = subprocess.run(
+        ["ansible-doc", "-t", "module", "--json", *sorted(modules)],
+        capture_output=True,
+        text=True,
+        check=True,
+        timeout=300,
+    ).stdout
     return {name: doc["doc"].get("options") or {} for name, doc in json.loads(out).items()}
 
 
@@ -61,8 +86,10 @@ class ArgumentsTest(unittest.TestCase):
             if module == "ansible.builtin.set_fact":
                 continue  # its arguments are the facts it sets
             with self.subTest(file=path.name, task=task["name"]):
-                self.assertTrue(module.startswith("ansible.windows." if path.parent.name == "windows"
-                                                  else "ansible.builtin."), module)
+                self.assertTrue(
+                    module.startswith("ansible.windows." if path.parent.name == "windows" else "ansible.builtin."),
+                    module,
+                )
                 given = task[module] or {}
                 self.assertEqual(sorted(set(given) - set(known)), [], "%s takes none of these" % module)
                 required = {name for name, option in options.items() if option.get("required")}

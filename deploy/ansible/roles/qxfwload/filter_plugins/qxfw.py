@@ -34,9 +34,7 @@ LOADING = "Loading firmware file: %s\n"
 LOADED = "Loaded firmware file, CodeID=%8s, length=%lu (0x%05lx), LRC=0x%08lx\n"
 COPYRIGHT = "Copyright message :-\n---\n%s\n---\n"
 MESSAGE_FORMATS = (
-    [DOWNLOADING, BANNER, LOADING, LOADED, COPYRIGHT, COUNT]
-    + list(DOWNLOAD_ENDS.values())
-    + list(SKIPS.values())
+    [DOWNLOADING, BANNER, LOADING, LOADED, COPYRIGHT, COUNT] + list(DOWNLOAD_ENDS.values()) + list(SKIPS.values())
 )
 
 # The copyright text's field in an adapter firmware file's header.
@@ -141,8 +139,7 @@ def qxfw_image_facts(path, aif=False):
         digest.update(head)
         for block in iter(lambda: image.read(1 << 20), b""):
             digest.update(block)
-    return {"sha256": digest.hexdigest(),
-            "copyright_lines": None if aif else copyright_line_count(head)}
+    return {"sha256": digest.hexdigest(), "copyright_lines": None if aif else copyright_line_count(head)}
 
 
 def qxfw_refusal(facts, pinned=None, earlier=None):
@@ -150,15 +147,21 @@ def qxfw_refusal(facts, pinned=None, earlier=None):
     the pinned one, or an earlier report (resume) of another image."""
     sha = facts["sha256"]
     if pinned and str(pinned).strip().lower() != sha:
-        return {"what": "the image's SHA-256 is %s, not %s as qxfw_image_sha256 pins it"
-                        % (sha, str(pinned).strip().lower()),
-                "image_sha256": sha, "expected_sha256": str(pinned).strip().lower()}
+        return {
+            "what": "the image's SHA-256 is %s, not %s as qxfw_image_sha256 pins it"
+            % (sha, str(pinned).strip().lower()),
+            "image_sha256": sha,
+            "expected_sha256": str(pinned).strip().lower(),
+        }
     if earlier:
         theirs = earlier.get("image_sha256") if isinstance(earlier, dict) else None
         if theirs != sha:
-            return {"what": "qxfw_resume_from is the report of a rollout of another image: its SHA-256 is %s, "
-                            "this image's is %s" % (theirs, sha),
-                    "image_sha256": sha, "expected_sha256": theirs}
+            return {
+                "what": "qxfw_resume_from is the report of a rollout of another image: its SHA-256 is %s, "
+                "this image's is %s" % (theirs, sha),
+                "image_sha256": sha,
+                "expected_sha256": theirs,
+            }
     return {}
 
 
@@ -178,8 +181,16 @@ def qxfw_record(host, batch):
         "status": "incomplete",
         "summary": "no result: the host's turn started but it was not judged",
         "plan": None,
-        "done": {"image_copied": False, "image_sha256": None, "qxfwscan": False, "qxfwload": False,
-                 "downloaded": [], "downloads_failed": [], "earlier": [], "checked": []},
+        "done": {
+            "image_copied": False,
+            "image_sha256": None,
+            "qxfwscan": False,
+            "qxfwload": False,
+            "downloaded": [],
+            "downloads_failed": [],
+            "earlier": [],
+            "checked": [],
+        },
         "to_download": [],
         "after_check": None,
         "failures": [],
@@ -192,8 +203,7 @@ def qxfw_failed_step(record, task_name, result):
     result = result or {}
     lines = _lines(result.get("stderr")) or _lines(result.get("msg")) or [None]
     record = dict(record, status="failed", summary="the step '%s' failed" % task_name)
-    record["failures"] = record["failures"] + [_failure("the step '%s' failed" % task_name, line)
-                                               for line in lines]
+    record["failures"] = record["failures"] + [_failure("the step '%s' failed" % task_name, line) for line in lines]
     return record
 
 
@@ -214,18 +224,21 @@ def _plan_of(document):
         "image": document.get("image"),
         "downloads": plan.get("downloads"),
         "skips": plan.get("skips"),
-        "adapters": [dict({key: adapter.get(key) for key in ADAPTER_KEYS}, serial=_serial(adapter))
-                     for adapter in adapters],
+        "adapters": [
+            dict({key: adapter.get(key) for key in ADAPTER_KEYS}, serial=_serial(adapter)) for adapter in adapters
+        ],
     }
     listed = len(_nodes(kept, "download"))
     if kept["downloads"] != listed or kept["skips"] != len(adapters) - listed:
-        raise ValueError("the plan counts %s downloads and %s skips but lists %d adapters, %d to download"
-                         % (kept["downloads"], kept["skips"], len(adapters), listed))
+        raise ValueError(
+            "the plan counts %s downloads and %s skips but lists %d adapters, %d to download"
+            % (kept["downloads"], kept["skips"], len(adapters), listed)
+        )
     return kept
 
 
 def _what_it_saw(document):
-    """"no qarmix port could be opened", "no adapter answered", or None."""
+    """ "no qarmix port could be opened", "no adapter answered", or None."""
     if not any(port.get("opened") for port in document.get("ports") or []):
         return "no qarmix port could be opened"
     if not any(adapter.get("answered") for adapter in document.get("adapters") or []):
@@ -241,9 +254,13 @@ def _host_copy_failures(host_stat, image_sha256):
     stat = host_stat.get("stat") or {}
     checksum = stat.get("checksum")
     if checksum != image_sha256:
-        return [_failure("the image on the host has SHA-256 %s, not %s: the copy is not the file that "
-                         "was sent, and nothing was sent to its adapters" % (checksum, image_sha256),
-                         host_stat.get("msg"))]
+        return [
+            _failure(
+                "the image on the host has SHA-256 %s, not %s: the copy is not the file that "
+                "was sent, and nothing was sent to its adapters" % (checksum, image_sha256),
+                host_stat.get("msg"),
+            )
+        ]
     return []
 
 
@@ -273,8 +290,16 @@ def _resumed(record, earlier):
     return dict(record, done=dict(record["done"], earlier=skipped), to_download=left, notes=notes)
 
 
-def qxfw_planned(record, scan, check_mode=False, staging=None, host_stat=None, image_sha256=None,
-                 allow_no_adapters=False, earlier=None):
+def qxfw_planned(
+    record,
+    scan,
+    check_mode=False,
+    staging=None,
+    host_stat=None,
+    image_sha256=None,
+    allow_no_adapters=False,
+    earlier=None,
+):
     """The record after qxfwscan ran: the plan, or the failure to get one.
 
     `staging` names the results of the steps before the scan (making the
@@ -287,8 +312,11 @@ def qxfw_planned(record, scan, check_mode=False, staging=None, host_stat=None, i
     to get the image (qxfwload is then not run); else it stays "incomplete"
     until the qxfwload runs are judged.
     """
-    lost = [_failure("the host could not be reached while %s" % step, result.get("msg"))
-            for step, result in (staging or {}).items() if result.get("unreachable")]
+    lost = [
+        _failure("the host could not be reached while %s" % step, result.get("msg"))
+        for step, result in (staging or {}).items()
+        if result.get("unreachable")
+    ]
     record = dict(record, done=dict(record["done"], image_copied=not lost))
     if not lost and host_stat:
         record["done"]["image_sha256"] = (host_stat.get("stat") or {}).get("checksum")
@@ -310,16 +338,24 @@ def qxfw_planned(record, scan, check_mode=False, staging=None, host_stat=None, i
         return dict(record, status="failed", summary=saw, failures=record["failures"] + [_failure(saw)])
     record = _resumed(record, earlier)
     plan = record["plan"]
-    counts = "%d download%s, %d skip%s" % (plan["downloads"], "" if plan["downloads"] == 1 else "s",
-                                          plan["skips"], "" if plan["skips"] == 1 else "s")
+    counts = "%d download%s, %d skip%s" % (
+        plan["downloads"],
+        "" if plan["downloads"] == 1 else "s",
+        plan["skips"],
+        "" if plan["skips"] == 1 else "s",
+    )
     if check_mode:
         return dict(record, status="planned", summary="check mode: planned %s; nothing was sent" % counts)
     if plan["downloads"] == 0:
-        return dict(record, status="succeeded",
-                    summary="no adapter is to get the image (%s): qxfwload was not run" % counts)
+        return dict(
+            record, status="succeeded", summary="no adapter is to get the image (%s): qxfwload was not run" % counts
+        )
     if not record["to_download"]:
-        return dict(record, status="succeeded", summary="every planned download (%d) was %s: qxfwload was not run"
-                    % (plan["downloads"], EARLIER_NOTE))
+        return dict(
+            record,
+            status="succeeded",
+            summary="every planned download (%d) was %s: qxfwload was not run" % (plan["downloads"], EARLIER_NOTE),
+        )
     return dict(record, summary="planned %s; qxfwload to run" % counts)
 
 
@@ -345,7 +381,11 @@ def _block_end(lines, copyright_lines):
     # The copyright block follows the summary line; the text's own lines
     # are counted from the image, never searched for.
     end = at + 1 + 2 + copyright_lines + 1
-    if lines[at + 1:at + 3] != [COPYRIGHT_FIRST, COPYRIGHT_RULE] or len(lines) < end or lines[end - 1] != COPYRIGHT_RULE:
+    if (
+        lines[at + 1 : at + 3] != [COPYRIGHT_FIRST, COPYRIGHT_RULE]
+        or len(lines) < end
+        or lines[end - 1] != COPYRIGHT_RULE
+    ):
         return None
     return end
 
@@ -394,13 +434,15 @@ def _judge_run(stdout, adapters, copyright_lines):
             failed.append(node)
             failures.append(_failure("the download to node %d failed" % node, line, node))
         elif kind in ("done", "failed"):
-            failures.append(_failure("node %d: qxfwload sent it a download, but the plan had %s" % (node, planned),
-                                     line, node))
+            failures.append(
+                _failure("node %d: qxfwload sent it a download, but the plan had %s" % (node, planned), line, node)
+            )
         elif kind != planned:
             if planned == "download":
                 failed.append(node)
-            failures.append(_failure("node %d: the plan had %s, but qxfwload reported %s" % (node, planned, kind),
-                                     line, node))
+            failures.append(
+                _failure("node %d: the plan had %s, but qxfwload reported %s" % (node, planned, kind), line, node)
+            )
         elif kind in ("no-ll", "no-adapter"):
             notes.append(_failure("skipped as planned (%s)" % kind, line, node))
     for adapter in adapters:
@@ -410,13 +452,22 @@ def _judge_run(stdout, adapters, copyright_lines):
                 failed.append(node)
                 failures.append(_failure("node %d: the plan had a download, qxfwload reported none" % node, None, node))
             else:
-                failures.append(_failure("node %d: the plan had %s, qxfwload reported nothing of it"
-                                         % (node, adapter["action"]), None, node))
+                failures.append(
+                    _failure(
+                        "node %d: the plan had %s, qxfwload reported nothing of it" % (node, adapter["action"]),
+                        None,
+                        node,
+                    )
+                )
     if count is None:
         failures.append(_failure("qxfwload printed no count of its successful downloads"))
     elif count != len(downloaded):
-        failures.append(_failure("qxfwload counted %d successful download%s, but reported %d done"
-                                 % (count, "" if count == 1 else "s", len(downloaded))))
+        failures.append(
+            _failure(
+                "qxfwload counted %d successful download%s, but reported %d done"
+                % (count, "" if count == 1 else "s", len(downloaded))
+            )
+        )
     return downloaded, failed, failures, notes
 
 
@@ -452,16 +503,23 @@ def qxfw_judged(record, load, copyright_lines=None):
         notes += noted
     if unknown:
         done.update(downloaded=None, downloads_failed=None)
-        return dict(record, status="failed", summary=unknown + "; what it did is unknown",
-                    done=done, failures=failures, notes=notes)
+        return dict(
+            record,
+            status="failed",
+            summary=unknown + "; what it did is unknown",
+            done=done,
+            failures=failures,
+            notes=notes,
+        )
     done.update(downloaded=downloaded, downloads_failed=failed)
     wanted = len(record["to_download"])
     summary = "%d of %d planned downloads succeeded" % (len(downloaded), wanted)
     if done["earlier"]:
         summary += "; %d %s" % (len(done["earlier"]), EARLIER_NOTE)
     ok = not failures and sorted(downloaded) == sorted(record["to_download"])
-    return dict(record, status="succeeded" if ok else "failed", summary=summary,
-                done=done, failures=failures, notes=notes)
+    return dict(
+        record, status="succeeded" if ok else "failed", summary=summary, done=done, failures=failures, notes=notes
+    )
 
 
 def qxfw_after_failures(record, scan):
@@ -484,11 +542,14 @@ def qxfw_after_failures(record, scan):
         if adapter is None or not adapter.get("answered"):
             failures.append(_failure("node %d no longer answers after its download" % node, None, node))
             continue
-        for what, old, new in (("serial number (*SN)", before[node].get("serial"), _serial(adapter)),
-                               ("LL", before[node].get("ll"), adapter.get("ll"))):
+        for what, old, new in (
+            ("serial number (*SN)", before[node].get("serial"), _serial(adapter)),
+            ("LL", before[node].get("ll"), adapter.get("ll")),
+        ):
             if old != new:
-                failures.append(_failure("node %d's %s changed after its download: %s, was %s"
-                                         % (node, what, new, old), None, node))
+                failures.append(
+                    _failure("node %d's %s changed after its download: %s, was %s" % (node, what, new, old), None, node)
+                )
     return failures
 
 
@@ -498,8 +559,14 @@ def qxfw_after_checked(record, scan, timeout=0):
     nodes = list(record["done"]["downloaded"] or [])
     failed_nodes = {f["node"] for f in failures}
     checked = [n for n in nodes if n not in failed_nodes] if all(f["node"] is not None for f in failures) else []
-    check = {"nodes": nodes, "passed": not failures, "checked": checked,
-             "attempts": int(scan.get("attempts") or 1), "timeout": _number(timeout), "failures": failures}
+    check = {
+        "nodes": nodes,
+        "passed": not failures,
+        "checked": checked,
+        "attempts": int(scan.get("attempts") or 1),
+        "timeout": _number(timeout),
+        "failures": failures,
+    }
     record = dict(record, after_check=check, done=dict(record["done"], checked=checked))
     if not failures:
         return record
@@ -541,9 +608,14 @@ def qxfw_report(records, hosts, settings, batch_done=True, refusal=None):
     failed = [r["host"] for r in in_batch if r["status"] in FAILED_STATES]
     pending = [e["host"] for e in entries if e["status"] == "not reached"]
     percentage = _number(settings.get("max_fail_percentage"))
-    stops = batch_done and bool(failed) and (
-        len(failed) == len(in_batch)
-        or (percentage is not None and len(failed) / len(in_batch) > float(percentage) / 100))
+    stops = (
+        batch_done
+        and bool(failed)
+        and (
+            len(failed) == len(in_batch)
+            or (percentage is not None and len(failed) / len(in_batch) > float(percentage) / 100)
+        )
+    )
     if refusal:
         rollout = "refused"
     elif stops:
