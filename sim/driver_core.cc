@@ -232,7 +232,7 @@ Result Download(const Transaction& tx, FirmwareRecord& firmware) {
   firmware.length = length;
   firmware.lrc = lrc;
   CopyBytes(firmware.code_id, tx.parm_out.data + kDownloadCodeIdAt, kCodeIdSize);
-  ++firmware.download_count;
+  if (firmware.download_count != UINT32_MAX) ++firmware.download_count;
   return {};
 }
 
@@ -307,7 +307,7 @@ bool ServeTransaction(const MachineConfig& config, MachineState& state, int port
   }
   const AdapterConfig& adapter = config.adapters[index];
   if (op == Operation::kDownload) busy_ms = adapter.download_ms;
-  const Answer& answer = adapter.answers[static_cast<int>(op)];
+  const Answer& answer = CurrentAnswers(adapter, state.firmware[index])[static_cast<int>(op)];
   if (answer.kind == AnswerKind::kFail) return false;
   const bool overridden = answer.kind == AnswerKind::kOverride;
   if (overridden && (answer.status != 0 || answer.flag != 0)) {
@@ -352,13 +352,18 @@ bool ServeRequest(const MachineConfig& config, MachineState& state, int port, st
 }  // namespace
 
 void BuildVpdRecord(char ll0, char ll1, std::uint8_t (&record)[kVpdSize]) {
+  BuildVpdRecord(ll0, ll1, "0000000000", 10, record);
+}
+
+void BuildVpdRecord(char ll0, char ll1, const char* serial, std::uint32_t serial_length,
+                    std::uint8_t (&record)[kVpdSize]) {
   FillZero(record, kVpdSize);
   record[0] = 'V';
   record[1] = 'P';
   record[2] = 'D';
   std::uint32_t at = kFirstKeywordAt;
   at = PutKeyword(record, at, "*PN", "QARMIX ADAPTER", 14);
-  at = PutKeyword(record, at, "*SN", "0000000000", 10);
+  at = PutKeyword(record, at, "*SN", serial, serial_length);
   const char ll[] = {ll0, ll1};
   at = PutKeyword(record, at, "*LL", ll, 2);
   record[kAreaUnitsAt] = static_cast<std::uint8_t>((at - kFirstKeywordAt) / 2);
@@ -390,6 +395,11 @@ std::uint32_t DownloadLrc(const std::uint8_t* data, std::uint32_t length) {
   for (std::uint32_t lane : lanes) sum += lane;
   for (; index < words; ++index) sum += util::DecodeFixed32(data + 4 * index);
   return sum;
+}
+
+const Answer* CurrentAnswers(const AdapterConfig& adapter, const FirmwareRecord& firmware) {
+  const bool changed = adapter.has_after_download && firmware.download_count > 0;
+  return changed ? adapter.after_download : adapter.answers;
 }
 
 int FindAdapter(const MachineConfig& config, std::uint32_t node) {

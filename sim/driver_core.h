@@ -91,6 +91,12 @@ struct AdapterConfig {
   bool garbage = false;
   std::uint8_t vpd[kVpdSize] = {};
   Answer answers[kOperationCount] = {};
+  /// Once the adapter holds kept firmware (a good download of this run, or
+  /// firmware the machine was loaded with), `after_download` takes the place
+  /// of `answers`, as new firmware would change how the adapter answers.
+  /// Without it, `answers` stay.
+  bool has_after_download = false;
+  Answer after_download[kOperationCount] = {};
   /// How long each download request takes the adapter, whatever its
   /// answer: 0 to kMaxDownloadMs milliseconds.
   std::uint32_t download_ms = 0;
@@ -103,7 +109,7 @@ struct MachineConfig {
 };
 
 /// What an adapter keeps of its last good download; download_count 0 means
-/// it has had none.
+/// it has had none. The count stops at its largest value.
 struct FirmwareRecord {
   std::uint32_t length = 0;
   std::uint32_t lrc = 0;
@@ -126,6 +132,18 @@ struct MachineState {
 /// '*', two name characters, its length in 2-byte units and its value; zero
 /// bytes after.
 void BuildVpdRecord(char ll0, char ll1, std::uint8_t (&record)[kVpdSize]);
+
+/// The longest *SN value BuildVpdRecord takes.
+inline constexpr std::uint32_t kMaxSerialLength = 64;
+
+/// As above, with `serial` as the *SN value in place of "0000000000".
+/// REQUIRES: 1 <= serial_length <= kMaxSerialLength.
+void BuildVpdRecord(char ll0, char ll1, const char* serial, std::uint32_t serial_length,
+                    std::uint8_t (&record)[kVpdSize]);
+
+/// The answers the adapter gives now: `after_download` once it holds kept
+/// firmware and has them, `answers` otherwise.
+const Answer* CurrentAnswers(const AdapterConfig& adapter, const FirmwareRecord& firmware);
 
 /// True when the port's driver is exactly "qarmix", the only driver whose
 /// devices answer requests.

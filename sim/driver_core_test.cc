@@ -5,7 +5,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -387,6 +389,76 @@ TEST_F(SimDriverCore, SixtyFourMebibyteDownloadIsVerifiedQuickly) {
   EXPECT_EQ(Code(b), 0);
   EXPECT_EQ(state_->firmware[0].length, 64u << 20);
   EXPECT_LT(took, std::chrono::seconds(2));
+}
+
+// Generated adapters and request sequences against a model: an adapter
+// answers as `answers` say until it holds kept firmware (a good download
+// carried out, or firmware it starts with, as from a state file), and as
+// `after_download` says from then on, when it has them.
+TEST_F(SimDriverCore, AfterDownloadAnswersFollowTheModel) {
+  std::mt19937 random(3);
+  const Bytes image(24, 9);
+  const Request requests[] = {ModeQuery(),   Read(0x70010, 4, 4),   Read2(0x70010, 4, 4),
+                              Identify(),    GoodDownload(image),   Notice(0x225),
+                              Notice(0x224), Download(image, 24, 1)};
+  const Operation ops[] = {Operation::kModeQuery,  Operation::kRead,     Operation::kRead2,
+                           Operation::kIdentify,   Operation::kDownload, Operation::kPreNotice,
+                           Operation::kPostNotice, Operation::kDownload};
+  const auto random_answer = [&] {
+    sim::Answer answer;
+    switch (random() % 4) {
+      case 0:
+        break;
+      case 1:
+        answer.kind = AnswerKind::kFail;
+        break;
+      case 2:
+        answer.kind = AnswerKind::kOverride;
+        answer.status = static_cast<std::int8_t>(random() % 2 ? -3 : 0);
+        answer.flag = static_cast<std::uint8_t>(random() % 2 ? 2 : 0);
+        [[fallthrough]];
+      default:
+        answer.kind = AnswerKind::kOverride;
+        answer.code = static_cast<std::int16_t>(random() % 100 - 50);
+    }
+    return answer;
+  };
+  for (int round = 0; round < 400; ++round) {
+    Load(R"({"ports": [{"port": 1, "driver": "qarmix"}], "adapters": [{"node": 11}]})");
+    AdapterConfig& adapter = config_->adapters[0];
+    for (sim::Answer& answer : adapter.answers) answer = random_answer();
+    for (sim::Answer& answer : adapter.after_download) answer = random_answer();
+    adapter.has_after_download = random() % 4 != 0;
+    bool kept = random() % 3 == 0;
+    state_->firmware[0].download_count = kept ? 1 : 0;
+    for (int step = 0; step < 12; ++step) {
+      const std::size_t which = random() % std::size(requests);
+      const bool good_download = which == 4;
+      const sim::Answer& answer =
+          (adapter.has_after_download && kept ? adapter.after_download
+                                              : adapter.answers)[static_cast<int>(ops[which])];
+      Bytes b = Transaction(requests[which]);
+      const bool served = Serve(b);
+      SCOPED_TRACE("round " + std::to_string(round) + " step " + std::to_string(step));
+      ASSERT_EQ(served, answer.kind != AnswerKind::kFail);
+      if (!served) continue;
+      const bool carried_out =
+          answer.kind == AnswerKind::kCarryOut || (answer.status == 0 && answer.flag == 0);
+      EXPECT_EQ(Status(b), carried_out ? 0 : answer.status);
+      EXPECT_EQ(Flag(b), carried_out ? 0 : answer.flag);
+      const std::int16_t carried_code = which == 7 ? kDownloadRejectedCode : 0;
+      EXPECT_EQ(Code(b), answer.kind == AnswerKind::kOverride ? answer.code : carried_code);
+      kept = kept || (good_download && carried_out);
+      EXPECT_EQ(state_->firmware[0].download_count > 0, kept);
+    }
+  }
+}
+
+TEST_F(SimDriverCore, DownloadCountStopsAtItsLargestValue) {
+  state_->firmware[0].download_count = UINT32_MAX;
+  Answer(GoodDownload(Bytes(8, 1)));
+  EXPECT_EQ(state_->firmware[0].download_count, UINT32_MAX);
+  EXPECT_EQ(state_->firmware[0].length, 8u);
 }
 
 }  // namespace

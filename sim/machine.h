@@ -17,9 +17,10 @@ namespace sim {
 
 /// Replaces the current machine by the one `machine_json` describes (the
 /// machine file format), closing every open handle and registry key,
-/// restarting handle numbers at kFirstDeviceHandle and clearing every
-/// adapter's firmware. Returns an empty string on success, otherwise what is
-/// wrong with the text; the current machine then stays as it was.
+/// restarting handle numbers at kFirstDeviceHandle and giving each adapter
+/// the firmware the QXFW_STATE file says it kept (none when the variable is
+/// unset). Returns an empty string on success, otherwise what is wrong with
+/// the text or the state file; the current machine then stays as it was.
 std::string LoadMachine(std::string_view machine_json);
 
 /// Forgets the current machine and closes the QXFW_TRACE file, so that the
@@ -43,7 +44,8 @@ struct KeptFirmware {
   std::uint32_t length = 0;
   std::uint32_t lrc = 0;
   std::array<std::uint8_t, 8> code_id = {};
-  /// Good downloads since the machine was loaded; 0: none, and the other
+  /// Good downloads this adapter has had: those of this process, and with
+  /// QXFW_STATE those it kept from earlier ones. 0: none, and the other
   /// fields are zero.
   std::uint32_t download_count = 0;
 

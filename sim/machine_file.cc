@@ -10,122 +10,20 @@
 #include <cstring>
 #include <initializer_list>
 #include <nlohmann/json.hpp>
-#include <set>
 #include <string>
 #include <vector>
+
+#include "sim/json_syntax.h"
 
 namespace sim {
 namespace {
 
 using Json = nlohmann::json;
 
-// The machine format nests five levels deep; anything much deeper is refused
-// before a document is built from it.
-constexpr std::size_t kMaxNesting = 32;
 constexpr std::size_t kVpdHexDigits = 2 * kVpdSize;
 
 constexpr std::string_view kOperationNames[kOperationCount] = {
     "mode", "read", "read2", "identify", "download", "pre_notice", "post_notice"};
-
-std::string Member(const std::string& path, std::string_view key) {
-  std::string result = path;
-  if (!result.empty()) result += '.';
-  result += key;
-  return result;
-}
-
-std::string Element(const std::string& path, std::size_t index) {
-  return path + "[" + std::to_string(index) + "]";
-}
-
-std::string At(const std::string& path, const std::string& message) {
-  return path.empty() ? message : path + ": " + message;
-}
-
-// Appended piece by piece: g++ 12 at -O3 warns falsely (-Wrestrict) about a
-// literal added to a temporary string.
-std::string Quoted(std::string_view text) {
-  std::string quoted = "\"";
-  quoted += text;
-  quoted += '"';
-  return quoted;
-}
-
-// A first pass over the text that reports where the JSON is broken and
-// catches repeated keys, which a document would silently collapse to one.
-class SyntaxChecker : public nlohmann::json_sax<Json> {
- public:
-  const std::string& error() const { return error_; }
-
-  bool null() override { return ValueDone(); }
-  bool boolean(bool) override { return ValueDone(); }
-  bool number_integer(number_integer_t) override { return ValueDone(); }
-  bool number_unsigned(number_unsigned_t) override { return ValueDone(); }
-  bool number_float(number_float_t, const string_t&) override { return ValueDone(); }
-  bool string(string_t&) override { return ValueDone(); }
-  bool binary(binary_t&) override { return ValueDone(); }
-  bool start_object(std::size_t) override { return Open(true); }
-  bool start_array(std::size_t) override { return Open(false); }
-  bool end_object() override { return Close(); }
-  bool end_array() override { return Close(); }
-
-  bool key(string_t& name) override {
-    Frame& top = frames_.back();
-    if (!top.keys.insert(name).second) {
-      error_ = At(PathOf(frames_.size() - 1), "duplicate field " + Quoted(name));
-      return false;
-    }
-    top.key = name;
-    return true;
-  }
-
-  bool parse_error(std::size_t, const std::string&, const Json::exception& ex) override {
-    std::string what = ex.what();
-    const std::size_t tag_end = what.find("] ");
-    if (tag_end != std::string::npos) what.erase(0, tag_end + 2);
-    error_ = "not valid JSON: " + what;
-    return false;
-  }
-
- private:
-  struct Frame {
-    bool is_object = false;
-    std::set<std::string> keys;
-    std::string key;
-    std::size_t index = 0;
-  };
-
-  bool Open(bool is_object) {
-    if (frames_.size() >= kMaxNesting) {
-      error_ = At(PathOf(frames_.size()), "nested too deeply");
-      return false;
-    }
-    frames_.push_back(Frame{is_object, {}, {}, 0});
-    return true;
-  }
-
-  bool Close() {
-    frames_.pop_back();
-    return ValueDone();
-  }
-
-  bool ValueDone() {
-    if (!frames_.empty() && !frames_.back().is_object) ++frames_.back().index;
-    return true;
-  }
-
-  // The path of the value being read inside the first `depth` frames.
-  std::string PathOf(std::size_t depth) const {
-    std::string path;
-    for (std::size_t i = 0; i < depth; ++i) {
-      path = frames_[i].is_object ? Member(path, frames_[i].key) : Element(path, frames_[i].index);
-    }
-    return path;
-  }
-
-  std::vector<Frame> frames_;
-  std::string error_;
-};
 
 // Checks each part of the document against the machine format, keeping the
 // first complaint.
@@ -297,7 +195,8 @@ class Reader {
   bool ReadAdapter(const Json& item, const std::string& path) {
     if (!RequireObject(item, path)) return false;
     if (!CheckFields(item, path,
-                     {"node", "mode", "vpd", "partner", "garbage", "answers", "download_ms"})) {
+                     {"node", "mode", "vpd", "partner", "garbage", "answers", "after_download",
+                      "download_ms"})) {
       return false;
     }
     const Json* node = Find(item, "node");
@@ -314,7 +213,9 @@ class Reader {
     BuildVpdRecord('0', '0', adapter.vpd);
     if (!OptionalInteger(item, path, "mode", 0, 255, &adapter.mode) ||
         !ReadVpd(item, path, adapter) || !ReadFlag(item, path, "partner", &adapter.partner) ||
-        !ReadFlag(item, path, "garbage", &adapter.garbage) || !ReadAnswers(item, path, adapter) ||
+        !ReadFlag(item, path, "garbage", &adapter.garbage) ||
+        !ReadAnswers(item, path, "answers", adapter.answers) ||
+        !ReadAfterDownload(item, path, adapter) ||
         !OptionalInteger(item, path, "download_ms", 0, kMaxDownloadMs, &adapter.download_ms)) {
       return false;
     }
@@ -334,22 +235,45 @@ class Reader {
     const Json* vpd = Find(item, "vpd");
     if (vpd == nullptr) return true;
     const std::string field = Member(path, "vpd");
-    if (!RequireObject(*vpd, field) || !CheckFields(*vpd, field, {"ll", "hex"})) return false;
-    if (vpd->size() != 1) return Fail(field, "must hold exactly one of \"ll\" and \"hex\"");
-    if (const Json* ll = Find(*vpd, "ll")) return ReadLl(*ll, Member(field, "ll"), adapter);
-    return ReadVpdHex(*Find(*vpd, "hex"), Member(field, "hex"), adapter);
+    if (!RequireObject(*vpd, field) || !CheckFields(*vpd, field, {"ll", "sn", "hex"})) {
+      return false;
+    }
+    const Json* ll = Find(*vpd, "ll");
+    const Json* hex = Find(*vpd, "hex");
+    if ((ll == nullptr) == (hex == nullptr)) {
+      return Fail(field, "must hold exactly one of \"ll\" and \"hex\"");
+    }
+    if (hex != nullptr) {
+      if (vpd->size() != 1) return Fail(field, "\"sn\" goes with \"ll\", not with \"hex\"");
+      return ReadVpdHex(*hex, Member(field, "hex"), adapter);
+    }
+    if (!CheckPrintable(*ll, Member(field, "ll"), 2, 2)) return false;
+    const std::string& text = ll->get_ref<const std::string&>();
+    const Json* sn = Find(*vpd, "sn");
+    if (sn == nullptr) {
+      BuildVpdRecord(text[0], text[1], adapter.vpd);
+      return true;
+    }
+    if (!CheckPrintable(*sn, Member(field, "sn"), 1, kMaxSerialLength)) return false;
+    const std::string& serial = sn->get_ref<const std::string&>();
+    BuildVpdRecord(text[0], text[1], serial.data(), static_cast<std::uint32_t>(serial.size()),
+                   adapter.vpd);
+    return true;
   }
 
-  bool ReadLl(const Json& ll, const std::string& path, AdapterConfig& adapter) {
+  bool CheckPrintable(const Json& value, const std::string& path, std::size_t min,
+                      std::size_t max) {
     const auto printable = [](char c) { return c >= ' ' && c < 0x7F; };
-    if (!ll.is_string() || ll.get_ref<const std::string&>().size() != 2 ||
-        !printable(ll.get_ref<const std::string&>()[0]) ||
-        !printable(ll.get_ref<const std::string&>()[1])) {
-      return Fail(path, "must be a string of two printable ASCII characters");
+    bool fits = value.is_string();
+    if (fits) {
+      const std::string& text = value.get_ref<const std::string&>();
+      fits = text.size() >= min && text.size() <= max;
+      for (const char c : text) fits = fits && printable(c);
     }
-    const std::string& text = ll.get_ref<const std::string&>();
-    BuildVpdRecord(text[0], text[1], adapter.vpd);
-    return true;
+    if (fits) return true;
+    const std::string count =
+        min == 2 && max == 2 ? "two" : std::to_string(min) + " to " + std::to_string(max);
+    return Fail(path, "must be a string of " + count + " printable ASCII characters");
   }
 
   bool ReadVpdHex(const Json& hex, const std::string& path, AdapterConfig& adapter) {
@@ -378,16 +302,22 @@ class Reader {
     return -1;
   }
 
-  bool ReadAnswers(const Json& item, const std::string& path, AdapterConfig& adapter) {
-    const Json* answers = Find(item, "answers");
+  bool ReadAfterDownload(const Json& item, const std::string& path, AdapterConfig& adapter) {
+    adapter.has_after_download = Find(item, "after_download") != nullptr;
+    return ReadAnswers(item, path, "after_download", adapter.after_download);
+  }
+
+  bool ReadAnswers(const Json& item, const std::string& path, std::string_view key_name,
+                   Answer (&into)[kOperationCount]) {
+    const Json* answers = Find(item, key_name);
     if (answers == nullptr) return true;
-    const std::string field = Member(path, "answers");
+    const std::string field = Member(path, key_name);
     if (!RequireObject(*answers, field)) return false;
     for (const auto& [key, value] : answers->items()) {
       int op = 0;
       while (op < kOperationCount && kOperationNames[op] != key) ++op;
       if (op == kOperationCount) return Fail(field, "unknown field " + Quoted(key));
-      if (!ReadAnswer(value, Member(field, key), adapter.answers[op])) return false;
+      if (!ReadAnswer(value, Member(field, key), into[op])) return false;
     }
     return true;
   }
@@ -410,24 +340,6 @@ class Reader {
   MachineConfig& config_;
   std::string error_;
 };
-
-// The error is printed as one line: the names it quotes come from the file
-// and may hold any character.
-std::string OneLine(const std::string& error) {
-  std::string line;
-  for (const char c : error) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) {
-      constexpr char kHex[] = "0123456789abcdef";
-      line += "\\u00";
-      line += kHex[byte >> 4];
-      line += kHex[byte & 0xF];
-    } else {
-      line += c;
-    }
-  }
-  return line;
-}
 
 std::string ReadWholeFile(const char* path, std::string* contents) {
   std::FILE* file = std::fopen(path, "rb");
@@ -485,10 +397,8 @@ int OpenTraceFromEnvironment(std::string* error) {
 
 std::string ParseMachineFile(std::string_view text, MachineConfig& config) {
   config = MachineConfig{};
-  SyntaxChecker checker;
-  if (!Json::sax_parse(text.begin(), text.end(), &checker)) {
-    return checker.error().empty() ? "not valid JSON" : OneLine(checker.error());
-  }
+  const std::string syntax_error = CheckJsonSyntax(text);
+  if (!syntax_error.empty()) return syntax_error;
   const Json doc = Json::parse(text.begin(), text.end(), nullptr, false);
   if (doc.is_discarded()) return "not valid JSON";
   Reader reader(config);

@@ -91,6 +91,21 @@ TEST_F(SimMachineFile, RejectsWhatDoesNotFitTheFormat) {
        "adapters[0].vpd.ll: must be a string of two printable ASCII characters"},
       {R"({"adapters": [{"node": 1, "vpd": {"hex": "00"}}]})",
        "adapters[0].vpd.hex: must be 512 hex digits (256 bytes), not 2 characters"},
+      {R"({"adapters": [{"node": 1, "vpd": {"sn": "S1"}}]})",
+       "adapters[0].vpd: must hold exactly one of \"ll\" and \"hex\""},
+      {R"({"adapters": [{"node": 1, "vpd": {"hex": "00", "sn": "S1"}}]})",
+       "adapters[0].vpd: \"sn\" goes with \"ll\", not with \"hex\""},
+      {R"({"adapters": [{"node": 1, "vpd": {"ll": "1A", "sn": ""}}]})",
+       "adapters[0].vpd.sn: must be a string of 1 to 64 printable ASCII characters"},
+      {R"({"adapters": [{"node": 1, "vpd": {"ll": "1A", "sn": "S\n1"}}]})",
+       "adapters[0].vpd.sn: must be a string of 1 to 64 printable ASCII characters"},
+      {R"({"adapters": [{"node": 1, "after_download": {"mode": "ok"}}]})",
+       "adapters[0].after_download.mode: must be \"fail\" or an object of \"status\", \"flag\" "
+       "and \"code\""},
+      {R"({"adapters": [{"node": 1, "after_download": {"reed": "fail"}}]})",
+       "adapters[0].after_download: unknown field \"reed\""},
+      {R"({"adapters": [{"node": 1, "after_download": "fail"}]})",
+       "adapters[0].after_download: must be an object"},
       // Fault injection.
       {R"({"ports": [{"port": 1, "fail_after": -1}]})",
        "ports[0].fail_after: must be an integer from 0 to 4294967295"},
@@ -201,6 +216,31 @@ TEST_F(SimMachineFile, ReadsEveryField) {
   EXPECT_EQ(download.code, -300);
   EXPECT_EQ(adapter.answers[static_cast<int>(Operation::kPostNotice)].kind, AnswerKind::kFail);
   EXPECT_EQ(adapter.answers[static_cast<int>(Operation::kRead)].kind, AnswerKind::kCarryOut);
+}
+
+TEST_F(SimMachineFile, ReadsAfterDownloadAndTheSerialNumber) {
+  ASSERT_EQ(Parse(R"({"adapters": [
+      {"node": 1, "vpd": {"ll": "2B", "sn": "SN-0001"},
+       "after_download": {"mode": "fail", "identify": {"status": 3}}},
+      {"node": 2, "after_download": {}},
+      {"node": 3, "vpd": {"ll": "2B", "sn": "X"},
+       "answers": {"read": "fail"}}]})"),
+            "");
+  const AdapterConfig* adapters = config_->adapters;
+  std::uint8_t expected[kVpdSize];
+  BuildVpdRecord('2', 'B', "SN-0001", 7, expected);
+  EXPECT_EQ(std::memcmp(adapters[0].vpd, expected, kVpdSize), 0);
+  EXPECT_TRUE(adapters[0].has_after_download);
+  EXPECT_EQ(adapters[0].after_download[static_cast<int>(Operation::kModeQuery)].kind,
+            AnswerKind::kFail);
+  const Answer& identify = adapters[0].after_download[static_cast<int>(Operation::kIdentify)];
+  EXPECT_EQ(identify.kind, AnswerKind::kOverride);
+  EXPECT_EQ(identify.status, 3);
+  EXPECT_EQ(adapters[0].answers[static_cast<int>(Operation::kModeQuery)].kind,
+            AnswerKind::kCarryOut);
+  EXPECT_TRUE(adapters[1].has_after_download) << "{}: every operation carried out after";
+  EXPECT_FALSE(adapters[2].has_after_download);
+  EXPECT_EQ(adapters[2].answers[static_cast<int>(Operation::kRead)].kind, AnswerKind::kFail);
 }
 
 TEST_F(SimMachineFile, OnlyTheExactNameQarmixIsServed) {

@@ -8,7 +8,7 @@ namespace {
 // Image layout, all multi-byte numbers little-endian: a header, then one
 // record per listed port, then one per adapter.
 constexpr std::uint8_t kMagic[4] = {'Q', 'X', 'M', 'I'};
-constexpr std::uint32_t kVersion = 3;
+constexpr std::uint32_t kVersion = 4;
 constexpr std::uint32_t kMagicAt = 0;          // 4 bytes
 constexpr std::uint32_t kVersionAt = 4;        // u32
 constexpr std::uint32_t kPortCountAt = 8;      // u32
@@ -42,15 +42,29 @@ constexpr std::uint32_t kAnswerFlagAt = 2;        // u8
 constexpr std::uint32_t kAnswerCodeAt = 3;        // i16
 constexpr std::uint32_t kAnswerSize = 5;
 constexpr std::uint32_t kAdapterDownloadMsAt = kAdapterAnswersAt + kOperationCount * kAnswerSize;
-constexpr std::uint32_t kAdapterRecordSize = kAdapterDownloadMsAt + 4;  // u32, to kMaxDownloadMs
+// u32, to kMaxDownloadMs; then the after_download answers, all zero bytes
+// without kAdapterAfterDownload.
+constexpr std::uint32_t kAdapterAfterDownloadAt = kAdapterDownloadMsAt + 4;
+// The firmware the adapter holds at load: u32 length, u32 LRC, the CodeID,
+// u32 count of good downloads; all zero bytes when the count is 0.
+constexpr std::uint32_t kAdapterKeptAt = kAdapterAfterDownloadAt + kOperationCount * kAnswerSize;
+constexpr std::uint32_t kKeptLengthAt = 0;
+constexpr std::uint32_t kKeptLrcAt = 4;
+constexpr std::uint32_t kKeptCodeIdAt = 8;
+constexpr std::uint32_t kKeptCountAt = kKeptCodeIdAt + kCodeIdSize;
+constexpr std::uint32_t kKeptSize = kKeptCountAt + 4;
+constexpr std::uint32_t kAdapterRecordSize = kAdapterKeptAt + kKeptSize;
 
 constexpr std::uint8_t kAdapterPartner = 1;
 constexpr std::uint8_t kAdapterGarbage = 2;
-constexpr std::uint8_t kKnownAdapterFlags = kAdapterPartner | kAdapterGarbage;
+constexpr std::uint8_t kAdapterAfterDownload = 4;
+constexpr std::uint8_t kKnownAdapterFlags =
+    kAdapterPartner | kAdapterGarbage | kAdapterAfterDownload;
 
 static_assert(kAdapterAnswersAt == kAdapterVpdAt + kVpdSize, "answers follow the VPD record");
 static_assert(kAnswerCodeAt + 2 == kAnswerSize, "the code ends the answer");
 static_assert(kAdapterDownloadMsAt == 297, "the download time follows the answers");
+static_assert(kAdapterKeptAt == 336 && kAdapterRecordSize == 356, "the kept firmware ends it");
 static_assert(kPortDriverLengthAt + 2 == kPortFixedSize, "the name follows its length");
 static_assert(static_cast<int>(AnswerKind::kFail) == 2 &&
                   static_cast<int>(NodeQueryMode::kSilent) == 2,
@@ -78,6 +92,10 @@ class Cursor {
 
 void CopyBytes(std::uint8_t* to, const std::uint8_t* from, std::uint32_t count) {
   for (std::uint32_t i = 0; i < count; ++i) to[i] = from[i];
+}
+
+void FillZero(std::uint8_t* to, std::uint32_t count) {
+  for (std::uint32_t i = 0; i < count; ++i) to[i] = 0;
 }
 
 // Field by field, so that no machine-sized temporary lands on a kernel stack.
@@ -112,21 +130,43 @@ std::uint8_t* EncodePort(int number, const PortConfig& port, std::uint8_t* out) 
   return out + kPortFixedSize + port.driver_length;
 }
 
-void EncodeAdapter(const AdapterConfig& adapter, std::uint8_t* out) {
-  util::EncodeFixed32(out + kAdapterNodeAt, adapter.node);
-  out[kAdapterModeAt] = adapter.mode;
-  out[kAdapterFlagsAt] = static_cast<std::uint8_t>((adapter.partner ? kAdapterPartner : 0) |
-                                                   (adapter.garbage ? kAdapterGarbage : 0));
-  CopyBytes(out + kAdapterVpdAt, adapter.vpd, kVpdSize);
+void EncodeAnswers(const Answer (&answers)[kOperationCount], std::uint8_t* out) {
   for (int op = 0; op < kOperationCount; ++op) {
-    const Answer& answer = adapter.answers[op];
-    std::uint8_t* at = out + kAdapterAnswersAt + op * kAnswerSize;
+    const Answer& answer = answers[op];
+    std::uint8_t* at = out + op * kAnswerSize;
     at[kAnswerKindAt] = static_cast<std::uint8_t>(answer.kind);
     at[kAnswerStatusAt] = static_cast<std::uint8_t>(answer.status);
     at[kAnswerFlagAt] = answer.flag;
     util::EncodeFixed16(at + kAnswerCodeAt, static_cast<std::uint16_t>(answer.code));
   }
+}
+
+void EncodeKept(const FirmwareRecord& kept, std::uint8_t* out) {
+  util::EncodeFixed32(out + kKeptLengthAt, kept.length);
+  util::EncodeFixed32(out + kKeptLrcAt, kept.lrc);
+  CopyBytes(out + kKeptCodeIdAt, kept.code_id, kCodeIdSize);
+  util::EncodeFixed32(out + kKeptCountAt, kept.download_count);
+}
+
+void EncodeAdapter(const AdapterConfig& adapter, const FirmwareRecord* kept, std::uint8_t* out) {
+  util::EncodeFixed32(out + kAdapterNodeAt, adapter.node);
+  out[kAdapterModeAt] = adapter.mode;
+  out[kAdapterFlagsAt] = static_cast<std::uint8_t>(
+      (adapter.partner ? kAdapterPartner : 0) | (adapter.garbage ? kAdapterGarbage : 0) |
+      (adapter.has_after_download ? kAdapterAfterDownload : 0));
+  CopyBytes(out + kAdapterVpdAt, adapter.vpd, kVpdSize);
+  EncodeAnswers(adapter.answers, out + kAdapterAnswersAt);
   util::EncodeFixed32(out + kAdapterDownloadMsAt, adapter.download_ms);
+  if (adapter.has_after_download) {
+    EncodeAnswers(adapter.after_download, out + kAdapterAfterDownloadAt);
+  } else {
+    FillZero(out + kAdapterAfterDownloadAt, kOperationCount * kAnswerSize);
+  }
+  if (kept != nullptr && kept->download_count > 0) {
+    EncodeKept(*kept, out + kAdapterKeptAt);
+  } else {
+    FillZero(out + kAdapterKeptAt, kKeptSize);
+  }
 }
 
 bool DecodePort(Cursor& cursor, MachineConfig& config) {
@@ -168,7 +208,30 @@ bool DecodeAnswer(const std::uint8_t* at, Answer& answer) {
   return true;
 }
 
-bool DecodeAdapter(Cursor& cursor, MachineConfig& config) {
+bool AllZero(const std::uint8_t* at, std::uint32_t count) {
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (at[i] != 0) return false;
+  }
+  return true;
+}
+
+bool DecodeAnswers(const std::uint8_t* at, Answer (&answers)[kOperationCount]) {
+  for (int op = 0; op < kOperationCount; ++op) {
+    if (!DecodeAnswer(at + op * kAnswerSize, answers[op])) return false;
+  }
+  return true;
+}
+
+// Firmware without a download is written as zero bytes only.
+bool DecodeKept(const std::uint8_t* at, FirmwareRecord& kept) {
+  kept.length = util::DecodeFixed32(at + kKeptLengthAt);
+  kept.lrc = util::DecodeFixed32(at + kKeptLrcAt);
+  CopyBytes(kept.code_id, at + kKeptCodeIdAt, kCodeIdSize);
+  kept.download_count = util::DecodeFixed32(at + kKeptCountAt);
+  return kept.download_count != 0 || AllZero(at, kKeptSize);
+}
+
+bool DecodeAdapter(Cursor& cursor, MachineConfig& config, FirmwareRecord* kept) {
   const std::uint8_t* record = cursor.Take(kAdapterRecordSize);
   if (record == nullptr || (record[kAdapterFlagsAt] & ~kKnownAdapterFlags) != 0) return false;
   const std::uint32_t node = util::DecodeFixed32(record + kAdapterNodeAt);
@@ -181,12 +244,17 @@ bool DecodeAdapter(Cursor& cursor, MachineConfig& config) {
   adapter.partner = (record[kAdapterFlagsAt] & kAdapterPartner) != 0;
   adapter.garbage = (record[kAdapterFlagsAt] & kAdapterGarbage) != 0;
   adapter.download_ms = download_ms;
+  adapter.has_after_download = (record[kAdapterFlagsAt] & kAdapterAfterDownload) != 0;
   CopyBytes(adapter.vpd, record + kAdapterVpdAt, kVpdSize);
-  for (int op = 0; op < kOperationCount; ++op) {
-    if (!DecodeAnswer(record + kAdapterAnswersAt + op * kAnswerSize, adapter.answers[op])) {
-      return false;
-    }
+  if (!DecodeAnswers(record + kAdapterAnswersAt, adapter.answers)) return false;
+  if (adapter.has_after_download) {
+    if (!DecodeAnswers(record + kAdapterAfterDownloadAt, adapter.after_download)) return false;
+  } else if (!AllZero(record + kAdapterAfterDownloadAt, kOperationCount * kAnswerSize)) {
+    return false;
   }
+  FirmwareRecord firmware;
+  if (!DecodeKept(record + kAdapterKeptAt, firmware)) return false;
+  if (kept != nullptr) kept[config.adapter_count] = firmware;
   ++config.adapter_count;
   return true;
 }
@@ -214,7 +282,8 @@ std::uint32_t MachineImageSize(const MachineConfig& config) {
   return size;
 }
 
-void EncodeMachineImage(const MachineConfig& config, std::uint8_t* out) {
+void EncodeMachineImage(const MachineConfig& config, std::uint8_t* out,
+                        const FirmwareRecord* kept) {
   CopyBytes(out + kMagicAt, kMagic, sizeof kMagic);
   util::EncodeFixed32(out + kVersionAt, kVersion);
   util::EncodeFixed32(out + kPortCountAt, ListedPortCount(config));
@@ -224,13 +293,17 @@ void EncodeMachineImage(const MachineConfig& config, std::uint8_t* out) {
     if (config.ports[i].listed) at = EncodePort(i, config.ports[i], at);
   }
   for (int i = 0; i < config.adapter_count; ++i) {
-    EncodeAdapter(config.adapters[i], at);
+    EncodeAdapter(config.adapters[i], kept != nullptr ? &kept[i] : nullptr, at);
     at += kAdapterRecordSize;
   }
 }
 
-bool DecodeMachineImage(const std::uint8_t* data, std::uint32_t size, MachineConfig& config) {
+bool DecodeMachineImage(const std::uint8_t* data, std::uint32_t size, MachineConfig& config,
+                        FirmwareRecord* kept) {
   ResetMachine(config);
+  if (kept != nullptr) {
+    for (int i = 0; i < kMaxAdapters; ++i) kept[i] = FirmwareRecord{};
+  }
   Cursor cursor(data, size);
   const std::uint8_t* header = cursor.Take(kHeaderSize);
   if (header == nullptr || !HeaderMatches(header)) return false;
@@ -241,7 +314,7 @@ bool DecodeMachineImage(const std::uint8_t* data, std::uint32_t size, MachineCon
     if (!DecodePort(cursor, config)) return false;
   }
   for (std::uint32_t i = 0; i < adapters; ++i) {
-    if (!DecodeAdapter(cursor, config)) return false;
+    if (!DecodeAdapter(cursor, config, kept)) return false;
   }
   return cursor.AtEnd();
 }

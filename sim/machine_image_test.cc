@@ -53,12 +53,17 @@ void ExpectSameMachine(const MachineConfig& a, const MachineConfig& b) {
     EXPECT_EQ(x.partner, y.partner) << i;
     EXPECT_EQ(x.garbage, y.garbage) << i;
     EXPECT_EQ(x.download_ms, y.download_ms) << i;
+    EXPECT_EQ(x.has_after_download, y.has_after_download) << i;
     EXPECT_EQ(Bytes(x.vpd, x.vpd + kVpdSize), Bytes(y.vpd, y.vpd + kVpdSize)) << i;
     for (int op = 0; op < kOperationCount; ++op) {
       EXPECT_EQ(x.answers[op].kind, y.answers[op].kind) << i << " " << op;
       EXPECT_EQ(x.answers[op].status, y.answers[op].status) << i << " " << op;
       EXPECT_EQ(x.answers[op].flag, y.answers[op].flag) << i << " " << op;
       EXPECT_EQ(x.answers[op].code, y.answers[op].code) << i << " " << op;
+      EXPECT_EQ(x.after_download[op].kind, y.after_download[op].kind) << i << " " << op;
+      EXPECT_EQ(x.after_download[op].status, y.after_download[op].status) << i << " " << op;
+      EXPECT_EQ(x.after_download[op].flag, y.after_download[op].flag) << i << " " << op;
+      EXPECT_EQ(x.after_download[op].code, y.after_download[op].code) << i << " " << op;
     }
   }
 }
@@ -72,7 +77,9 @@ const std::string kRichMachine = R"({
   "adapters": [{"node": 4294967295, "mode": 255, "partner": true, "garbage": true,
                 "vpd": {"ll": "Zz"}, "download_ms": 60000,
                 "answers": {"mode": "fail", "read": {"status": -128, "flag": 255,
-                            "code": -32768}, "post_notice": {"code": 32767}}},
+                            "code": -32768}, "post_notice": {"code": 32767}},
+                "after_download": {"identify": "fail", "download": {"status": 127, "flag": 1,
+                                   "code": -1}}},
                {"node": 0, "vpd": {"hex": ")" +
                                  [] {
                                    std::string hex;
@@ -93,13 +100,13 @@ TEST(SimMachineImage, CarriesEveryFieldOfTheMachine) {
 
 TEST(SimMachineImage, LayoutIsExplicitLittleEndian) {
   const Bytes empty = Encoded(*Parsed("{}"));
-  EXPECT_EQ(empty, (Bytes{'Q', 'X', 'M', 'I', 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(empty, (Bytes{'Q', 'X', 'M', 'I', 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 
   const Bytes image = Encoded(*Parsed(
       R"({"ports": [{"port": 9, "driver": "ab", "node": -2, "node_query": "fail"}],
           "adapters": [{"node": 258, "mode": 3, "answers": {"identify": {"code": -2}},
                         "download_ms": 1025}]})"));
-  ASSERT_EQ(image.size(), 16u + 10u + 2u + 301u);
+  ASSERT_EQ(image.size(), 16u + 10u + 2u + 356u);
   EXPECT_EQ(Bytes(image.begin() + 8, image.begin() + 16), (Bytes{1, 0, 0, 0, 1, 0, 0, 0}));
   // Port 9: driver and present device flags, node 0xFE, "fail", no transaction
   // limit, a 2-byte name.
@@ -111,7 +118,42 @@ TEST(SimMachineImage, LayoutIsExplicitLittleEndian) {
   EXPECT_EQ(Bytes(image.begin() + identify, image.begin() + identify + 5),
             (Bytes{1, 0, 0, 0xFE, 0xFF}));
   const std::size_t download_ms = adapter + 297;
-  EXPECT_EQ(Bytes(image.begin() + download_ms, image.end()), (Bytes{1, 4, 0, 0}));
+  EXPECT_EQ(Bytes(image.begin() + download_ms, image.begin() + download_ms + 4),
+            (Bytes{1, 4, 0, 0}));
+  EXPECT_EQ(Bytes(image.begin() + download_ms + 4, image.end()), Bytes(35 + 20, 0))
+      << "no after_download, no kept firmware";
+
+  const auto machine = Parsed(R"({"adapters": [{"node": 1, "after_download": {"read": "fail"}}]})");
+  FirmwareRecord kept{0x01020304, 0xA0B0C0D0, {'C', 'O', 'D', 'E', 'I', 'D', '0', '1'}, 7};
+  Bytes with_kept(MachineImageSize(*machine));
+  EncodeMachineImage(*machine, with_kept.data(), &kept);
+  ASSERT_EQ(with_kept.size(), 16u + 356u);
+  EXPECT_EQ(with_kept[16 + 5], 4) << "the after_download flag";
+  EXPECT_EQ(Bytes(with_kept.begin() + 16 + 301, with_kept.begin() + 16 + 311),
+            (Bytes{0, 0, 0, 0, 0, 2, 0, 0, 0, 0}));  // mode carried out, read "fail"
+  EXPECT_EQ(Bytes(with_kept.begin() + 16 + 336, with_kept.end()),
+            (Bytes{4,   3,   2,   1,   0xD0, 0xC0, 0xB0, 0xA0, 'C', 'O',
+                   'D', 'E', 'I', 'D', '0',  '1',  7,    0,    0,   0}));
+}
+
+TEST(SimMachineImage, CarriesTheFirmwareTheAdaptersHoldAtLoad) {
+  const auto machine = Parsed(kRichMachine);
+  FirmwareRecord kept[2] = {{1000, 0xDEADBEEF, {1, 2, 3, 4, 5, 6, 7, 8}, 3}, {}};
+  Bytes image(MachineImageSize(*machine));
+  EncodeMachineImage(*machine, image.data(), kept);
+  auto decoded = std::make_unique<MachineConfig>();
+  auto firmware = std::make_unique<FirmwareRecord[]>(kMaxAdapters);
+  firmware[1].download_count = 9;  // reset by the decoder
+  ASSERT_TRUE(DecodeMachineImage(image.data(), static_cast<std::uint32_t>(image.size()), *decoded,
+                                 firmware.get()));
+  ExpectSameMachine(*machine, *decoded);
+  EXPECT_EQ(firmware[0].length, 1000u);
+  EXPECT_EQ(firmware[0].lrc, 0xDEADBEEFu);
+  EXPECT_EQ(Bytes(firmware[0].code_id, firmware[0].code_id + 8), (Bytes{1, 2, 3, 4, 5, 6, 7, 8}));
+  EXPECT_EQ(firmware[0].download_count, 3u);
+  EXPECT_EQ(firmware[1].download_count, 0u);
+  EXPECT_EQ(firmware[1].length, 0u);
+  ASSERT_TRUE(Decode(image, *decoded)) << "the firmware may be left unread";
 }
 
 TEST(SimMachineImage, TheFullestMachineFitsTheLargestSize) {
@@ -159,10 +201,13 @@ TEST(SimMachineImage, RefusesAnythingButAWholeWellFormedImage) {
       {"node query mode", port0 + 3, 3},
       {"name without a driver", port0 + 1, 2},
       {"name too long", port0 + 9, 1},
-      {"adapter flags", adapters + 5, 4},
+      {"adapter flags", adapters + 5, 8},
       {"answer kind", adapters + 262, 3},
       {"download time past its limit", adapters + 297 + 2, 1},  // 60000 + 65536 ms
-      {"repeated node", adapters + 301, 0xFF},  // the second adapter's node 0 -> 255
+      {"after_download answer kind", adapters + 301 + 3 * 5, 3},
+      {"after_download without its flag", adapters + 356 + 301, 1},
+      {"firmware without a download", adapters + 336 + 4, 1},
+      {"repeated node", adapters + 356, 0xFF},  // the second adapter's node 0 -> 255
   };
   for (const Change& c : changes) {
     Bytes bad = good;

@@ -1,5 +1,6 @@
 // The platform of the simulated machine: registry keys, devices and handles
-// over the driver core, the trace, and the loading of QXFW_MACHINE.
+// over the driver core, the trace, and the loading of QXFW_MACHINE (with the
+// firmware QXFW_STATE keeps).
 #include "sim/windows_api.h"
 
 #include <sys/uio.h>
@@ -21,6 +22,7 @@
 #include "sim/driver_core.h"
 #include "sim/machine.h"
 #include "sim/machine_file.h"
+#include "sim/state_file.h"
 #include "sim/trace_line.h"
 #include "util/exit_status.h"
 
@@ -52,6 +54,7 @@ struct Platform {
   bool trace_file_checked = false;
   std::unique_ptr<MachineConfig> config = std::make_unique<MachineConfig>();
   std::unique_ptr<MachineState> state = std::make_unique<MachineState>();
+  StateFile state_file;
   std::map<std::uintptr_t, OpenKey> keys;
   std::map<std::intptr_t, OpenDevice> devices;
   std::uintptr_t next_key = kFirstKeyHandle;
@@ -158,13 +161,31 @@ void ResetHandlesAndState(Platform& p) {
   p.execution_state = ES_CONTINUOUS;
 }
 
-void LoadMachineFromEnvironment(Platform& p) {
-  auto config = std::make_unique<MachineConfig>();
-  const std::string error = ReadMachineFromEnvironment(*config);
-  if (!error.empty()) Fatal(error);
+// Puts `config` in place, its adapters holding the firmware that QXFW_STATE
+// says they kept; on an error nothing changes.
+std::string TakeMachine(Platform& p, std::unique_ptr<MachineConfig> config) {
+  StateFile state_file;
+  std::string error = state_file.ReadFromEnvironment();
+  if (!error.empty()) return error;
   p.config = std::move(config);
   ResetHandlesAndState(p);
+  state_file.Apply(*p.config, *p.state);
+  p.state_file = std::move(state_file);
   p.machine_loaded = true;
+  return "";
+}
+
+void LoadMachineFromEnvironment(Platform& p) {
+  auto config = std::make_unique<MachineConfig>();
+  std::string error = ReadMachineFromEnvironment(*config);
+  if (error.empty()) error = TakeMachine(p, std::move(config));
+  if (!error.empty()) Fatal(error);
+}
+
+// A good download is in the state file before its answer is given.
+void KeepFirmware(Platform& p) {
+  const std::string error = p.state_file.Update(*p.config, *p.state);
+  if (!error.empty()) Fatal(error);
 }
 
 void OpenTraceFile(Platform& p) {
@@ -315,6 +336,7 @@ bool ServeUntraced(Platform& p, const Request& request) {
   const bool ok = ServeMiniportRequest(*p.config, *p.state, request.device->port, request.buffer,
                                        request.size, &busy_ms);
   SpendBusyTime(busy_ms);
+  KeepFirmware(p);
   return ok;
 }
 
@@ -335,6 +357,7 @@ bool ServeTraced(Platform& p, const Request& request, sim::DeviceIoControlCall c
   Emit(p, DeviceIoControlLine(call));
   if (ok) std::memcpy(request.buffer, answer.data(), request.size);
   *p.state = *state;
+  KeepFirmware(p);
   return ok;
 }
 
@@ -349,12 +372,8 @@ std::string LoadMachine(std::string_view machine_json) {
   std::lock_guard<std::mutex> lock(p.mutex);
   if (!p.trace_file_checked) OpenTraceFile(p);
   auto config = std::make_unique<MachineConfig>();
-  std::string error = ParseMachineFile(machine_json, *config);
-  if (!error.empty()) return error;
-  p.config = std::move(config);
-  ResetHandlesAndState(p);
-  p.machine_loaded = true;
-  return "";
+  const std::string error = ParseMachineFile(machine_json, *config);
+  return error.empty() ? TakeMachine(p, std::move(config)) : error;
 }
 
 void UnloadMachine() {
@@ -365,6 +384,7 @@ void UnloadMachine() {
   p.trace_file_checked = false;
   p.machine_loaded = false;
   *p.config = MachineConfig{};
+  p.state_file = StateFile{};
   ResetHandlesAndState(p);
 }
 

@@ -23,7 +23,8 @@ uint32_t QxMaxMachineImageSize(void) { return sim::MaxMachineImageSize(); }
 
 QxMachine* QxLoadMachine(void* storage, const uint8_t* image, uint32_t size) {
   auto* machine = new (storage) QxMachine;
-  return sim::DecodeMachineImage(image, size, machine->config) ? machine : nullptr;
+  return sim::DecodeMachineImage(image, size, machine->config, machine->state.firmware) ? machine
+                                                                                        : nullptr;
 }
 
 int QxPortListed(const QxMachine* machine, int port) {

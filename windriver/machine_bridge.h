@@ -29,8 +29,9 @@ size_t QxMachineStorageSize(void);
 /* The longest machine image there is; longer files are not images. */
 uint32_t QxMaxMachineImageSize(void);
 
-/* Builds the machine a machine image describes in `storage`, with no
- * downloads kept yet. Returns it, or NULL when the image is malformed.
+/* Builds the machine a machine image describes in `storage`, its adapters
+ * holding the firmware the image gives them (kept from earlier runs, with
+ * QXFW_STATE). Returns it, or NULL when the image is malformed.
  * REQUIRES: `storage` holds QxMachineStorageSize() bytes; `image` points at
  * `size` readable bytes. */
 QxMachine* QxLoadMachine(void* storage, const uint8_t* image, uint32_t size);

@@ -1,0 +1,112 @@
+"""The role's module arguments, checked against the modules' own
+documentation (ansible-doc): the Windows tasks are never run here, and
+ansible-lint can't load the PowerShell modules of ansible.windows to check
+their arguments, so a wrong win_* argument would only show on a real
+Windows host. Also holds the Windows tasks to the POSIX ones, step by step.
+
+Needs ansible-doc and PyYAML (Debian's ansible-core brings both).
+Run: python3 -m unittest discover -s deploy/ansible/tests -p 'test_*.py'
+"""
+
+import json
+import pathlib
+import shutil
+import subprocess
+import unittest
+
+try:
+    import yaml
+except ImportError:  # checked below: the test says so rather than passing
+    yaml = None
+
+TASKS = pathlib.Path(__file__).resolve().parents[1] / "roles/qxfwload/tasks"
+
+# Task keywords that are not module arguments.
+KEYWORDS = {
+    "name",
+    "register",
+    "when",
+    "loop",
+    "until",
+    "retries",
+    "delay",
+    "environment",
+    "changed_when",
+    "failed_when",
+    "check_mode",
+    "ignore_errors",
+    "ignore_unreachable",
+    "run_once",
+    "delegate_to",
+    "become",
+    "diff",
+    "vars",
+    "args",
+    "no_log",
+    "tags",
+}
+
+
+def tasks_of(path):
+    return yaml.safe_load(path.read_text()) or []
+
+
+def module_of(task):
+    modules = [key for key in task if key not in KEYWORDS]
+    if len(modules) != 1:
+        raise AssertionError("task %r: not one module among %s" % (task.get("name"), sorted(task)))
+    return modules[0]
+
+
+def documentation(modules):
+    """{module: options} from one ansible-doc run."""
+    out = subprocess.run(
+        ["ansible-doc", "-t", "module", "--json", *sorted(modules)],
+        capture_output=True,
+        text=True,
+        check=True,
+        timeout=300,
+    ).stdout
+    return {name: doc["doc"].get("options") or {} for name, doc in json.loads(out).items()}
+
+
+@unittest.skipIf(yaml is None or shutil.which("ansible-doc") is None, "needs PyYAML and ansible-doc")
+class ArgumentsTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.files = sorted(TASKS.glob("windows/*.yml")) + sorted(TASKS.glob("posix/*.yml"))
+        cls.tasks = [(path, task) for path in cls.files for task in tasks_of(path)]
+        cls.options = documentation({module_of(task) for _, task in cls.tasks})
+
+    def test_every_argument_is_one_the_module_takes(self):
+        for path, task in self.tasks:
+            module = module_of(task)
+            options = self.options[module]
+            known = {alias: name for name, option in options.items() for alias in [name] + option.get("aliases", [])}
+            if module == "ansible.builtin.set_fact":
+                continue  # its arguments are the facts it sets
+            with self.subTest(file=path.name, task=task["name"]):
+                self.assertTrue(
+                    module.startswith("ansible.windows." if path.parent.name == "windows" else "ansible.builtin."),
+                    module,
+                )
+                given = task[module] or {}
+                self.assertEqual(sorted(set(given) - set(known)), [], "%s takes none of these" % module)
+                required = {name for name, option in options.items() if option.get("required")}
+                self.assertEqual(sorted(required - {known[a] for a in given}), [], "required by %s" % module)
+                for arg, value in given.items():
+                    choices = options[known[arg]].get("choices")
+                    if choices and isinstance(value, str) and "{{" not in value:
+                        self.assertIn(value, choices, "%s: %s" % (module, arg))
+
+    def test_the_windows_tasks_follow_the_posix_ones(self):
+        for name in ("plan.yml", "download.yml", "cleanup.yml"):
+            posix, windows = tasks_of(TASKS / "posix" / name), tasks_of(TASKS / "windows" / name)
+            with self.subTest(name):
+                self.assertEqual([t["name"] for t in windows], [t["name"] for t in posix])
+                self.assertEqual([t.get("register") for t in windows], [t.get("register") for t in posix])
+                self.assertEqual([t.get("when") for t in windows], [t.get("when") for t in posix])
+
+
+if __name__ == "__main__":
+    unittest.main()
