@@ -9,6 +9,8 @@
 
 #include "qxfwscan/command.h"
 #include "qxfwscan/report.h"
+#include "qxfwscan/report_json.h"
+#include "qxfwscan/report_text.h"
 #include "services/issuing.h"
 #include "services/startup.h"
 #include "tool/error_exit.h"
