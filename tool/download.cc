@@ -19,34 +19,20 @@ namespace {
 constexpr std::int16_t kUseOtherDownloader = -30;
 constexpr std::uint32_t kScanNodes = kLastScanNode - kFirstScanNode + 1;
 
-/// What the run has counted so far; only ever raised.
-struct DownloadRun {
-  std::int32_t DownloadCount = 0;
-  int UseOtherDownloader = 0;
-  /// The machine is kept awake: from the first pre-download notice on.
-  bool kept_awake = false;
-  /// An interrupt came during the download sequence of `last_node`: no
-  /// adapter after it is touched, and the run ends with an error line.
-  bool interrupted = false;
-  std::uint32_t last_node = 0;
-};
-
-DownloadRun run;
-
 /// One VPD copy per node of the range, taken in the probe pass.
 using VpdCopies = std::array<std::uint8_t*, kScanNodes>;
 
 /// Says why an adapter gets no download, in the messages of the mode.
-void ReportSkip(std::uint32_t node, const AdapterDecision& decision) {
+void ReportSkip(const Settings& settings, std::uint32_t node, const AdapterDecision& decision) {
   switch (decision.action) {
     case AdapterAction::kSkipPartner:
-      if (ProgramSettings.Verbose) DpbPrint("Skipping partner adapter, node=%lu\n", node);
+      if (settings.Verbose) DpbPrint("Skipping partner adapter, node=%lu\n", node);
       break;
     case AdapterAction::kNoLL:
       DpbPrint("Unable to determine LL of adapter, node=%lu\n", node);
       break;
     case AdapterAction::kSkipLL:
-      if (ProgramSettings.Verbose) {
+      if (settings.Verbose) {
         // The two bytes come from the adapter: shown, not sent, up to a NUL.
         const std::string shown = PrintableText(
             std::string_view(decision.ll, strnlen(decision.ll, sizeof decision.ll)), false);
@@ -73,17 +59,18 @@ std::string ShownCodeId(const char* code_id) {
   return PrintableText(std::string_view(code_id, strnlen(code_id, kCodeIdSize)), false);
 }
 
-void ReportDownload(std::uint32_t node, const char* code_id, std::int16_t rc) {
+void ReportDownload(const Settings& settings, std::uint32_t node, const char* code_id,
+                    std::int16_t rc, DownloadRun* run) {
   if (rc == 0) {
-    if (ProgramSettings.Verbose) DpbPrint("done\n");
-    ++run.DownloadCount;
+    if (settings.Verbose) DpbPrint("done\n");
+    ++run->DownloadCount;
     return;
   }
-  if (!ProgramSettings.Verbose) {
+  if (!settings.Verbose) {
     DpbPrint("Download %8s to adapter, node=%lu ", ShownCodeId(code_id).c_str(), node);
   }
   if (rc == kUseOtherDownloader) {
-    run.UseOtherDownloader = 1;
+    run->UseOtherDownloader = 1;
     DpbPrint("failed, use other downloader\n");
   } else if (rc == kRequestFailed) {
     DpbPrint("failed\n");
@@ -104,22 +91,23 @@ std::string InterruptNotice(std::uint32_t node) {
 /// The pre-download notices, the download and the post-download notices:
 /// the adapters rely on the notices coming in pairs, so an interrupt that
 /// arrives meanwhile only stops the run once the sequence is out.
-void SendDownloadSequence(std::uint32_t node, const std::uint8_t* data, std::uint32_t length,
-                          std::uint32_t lrc, const char* code_id) {
-  if (!run.kept_awake) {
+void SendDownloadSequence(const Settings& settings, std::uint32_t node, const std::uint8_t* data,
+                          std::uint32_t length, std::uint32_t lrc, const char* code_id,
+                          DownloadRun* run) {
+  if (!run->kept_awake) {
     KeepMachineAwake();
-    run.kept_awake = true;
+    run->kept_awake = true;
   }
   HoldInterrupts(InterruptNotice(node).c_str());
   SendNoticesToOtherNodes(node, SendPreDownloadNotice);
-  if (ProgramSettings.Verbose) {
+  if (settings.Verbose) {
     DpbPrint("Downloading %8s to adapter, node=%lu ... ", ShownCodeId(code_id).c_str(), node);
   }
-  ReportDownload(node, code_id, DownloadFirmware(node, data, length, lrc, code_id));
+  ReportDownload(settings, node, code_id, DownloadFirmware(node, data, length, lrc, code_id), run);
   SendNoticesToOtherNodes(node, SendPostDownloadNotice);
   if (ReleaseInterrupts()) {
-    run.interrupted = true;
-    run.last_node = node;
+    run->interrupted = true;
+    run->last_node = node;
   }
 }
 
@@ -133,34 +121,36 @@ std::uint8_t* CopyOfRecord(const std::uint8_t* vpd) {
 
 /// With no node given, every probe comes before the first download, and
 /// each adapter's LL check uses the copy of its record taken in the probe.
-void DownloadToAllAdapters(const FirmwareImage& image) {
+void DownloadToAllAdapters(const Settings& settings, const FirmwareImage& image, DownloadRun* run) {
   VpdCopies copies{};
-  RunProbePass(ProgramSettings, [&copies](const ProbedNode& probed, const std::uint8_t* vpd) {
+  RunProbePass(settings, [&copies](const ProbedNode& probed, const std::uint8_t* vpd) {
     if (probed.answered) copies[probed.node - kFirstScanNode] = CopyOfRecord(vpd);
   });
   for (std::uint32_t node = kFirstScanNode; node <= kLastScanNode; ++node) {
     std::uint8_t* vpd = copies[node - kFirstScanNode];
     if (vpd == nullptr) continue;
-    if (!run.interrupted) {
-      DownloadToAdapter(node, image.Data, image.Length, image.LRC, image.CodeID, vpd);
+    if (!run->interrupted) {
+      DownloadToAdapter(settings, node, image.Data, image.Length, image.LRC, image.CodeID, vpd,
+                        run);
     }
     DpbFree(vpd);
   }
 }
 
 /// The given node: probed (unless forced), then its download or why not.
-void DownloadToGivenNode(const FirmwareImage& image) {
-  RunProbePass(ProgramSettings, [&image](const ProbedNode& probed, const std::uint8_t* vpd) {
+void DownloadToGivenNode(const Settings& settings, const FirmwareImage& image, DownloadRun* run) {
+  RunProbePass(settings, [&](const ProbedNode& probed, const std::uint8_t* vpd) {
     if (!probed.answered) {
-      ReportSkip(probed.node, {AdapterAction::kNoAdapter});
+      ReportSkip(settings, probed.node, {AdapterAction::kNoAdapter});
       return;
     }
-    DownloadToAdapter(probed.node, image.Data, image.Length, image.LRC, image.CodeID, vpd);
+    DownloadToAdapter(settings, probed.node, image.Data, image.Length, image.LRC, image.CodeID, vpd,
+                      run);
   });
 }
 
-void PrintFinalReport() {
-  if (ProgramSettings.Verbose) {
+void PrintFinalReport(const Settings& settings, const DownloadRun& run) {
+  if (settings.Verbose) {
     DpbPrint("%d successful download%s performed\n", run.DownloadCount,
              run.DownloadCount == 1 ? "" : "s");
   } else if (run.DownloadCount == 0) {
@@ -170,25 +160,28 @@ void PrintFinalReport() {
 
 }  // namespace
 
-void DownloadToAdapter(std::uint32_t node, const std::uint8_t* data, std::uint32_t length,
-                       std::uint32_t lrc, const char* code_id, const std::uint8_t vpd[kVpdSize]) {
-  const AdapterDecision decision = DecideDownload(node, vpd, ProgramSettings);
+void DownloadToAdapter(const Settings& settings, std::uint32_t node, const std::uint8_t* data,
+                       std::uint32_t length, std::uint32_t lrc, const char* code_id,
+                       const std::uint8_t vpd[kVpdSize], DownloadRun* run) {
+  const AdapterDecision decision = DecideDownload(node, vpd, settings);
   if (decision.action != AdapterAction::kDownload) {
-    ReportSkip(node, decision);
+    ReportSkip(settings, node, decision);
     return;
   }
-  SendDownloadSequence(node, data, length, lrc, code_id);
+  SendDownloadSequence(settings, node, data, length, lrc, code_id, run);
 }
 
 std::int32_t DownloadMain(std::uint32_t /*a*/, std::uint32_t /*b*/) {
-  const FirmwareImage image = LoadFirmwareImage(ProgramSettings);
-  if (ProgramSettings.SelectedNode == kAllAdapters) {
-    DownloadToAllAdapters(image);
+  const Settings& settings = ProgramSettings;
+  DownloadRun run;
+  const FirmwareImage image = LoadFirmwareImage(settings);
+  if (settings.SelectedNode == kAllAdapters) {
+    DownloadToAllAdapters(settings, image, &run);
   } else {
-    DownloadToGivenNode(image);
+    DownloadToGivenNode(settings, image, &run);
   }
   DpbFree(image.Buffer);
-  PrintFinalReport();
+  PrintFinalReport(settings, run);
   if (run.kept_awake) LetMachineSleep();
   if (run.interrupted) {
     ErrorExit("interrupted after the download sequence of node %lu",

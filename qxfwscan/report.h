@@ -1,8 +1,11 @@
 // What qxfwscan reports: the ports of the adapter driver, every adapter that
 // the probe finds with what a download run would do to it, and the plan for
 // an image. The findings come from the very functions qxfwload decides by.
-#ifndef QXFW_TOOL_SCAN_REPORT_H_
-#define QXFW_TOOL_SCAN_REPORT_H_
+// The report is plain data, so that its wording (qxfwscan/reasons.h) and its
+// forms (qxfwscan/report_text.h, qxfwscan/report_json.h) can be tried on
+// reports built by hand.
+#ifndef QXFW_QXFWSCAN_REPORT_H_
+#define QXFW_QXFWSCAN_REPORT_H_
 
 #include <cstdint>
 #include <optional>
@@ -68,11 +71,15 @@ ScanReport ScanMachine(const Settings& settings, const FirmwareImage* image);
 /// "skip-ll", "no-ll", "no-adapter".
 const char* ActionName(AdapterAction action);
 
-/// The report as a table for people; control bytes from the adapters and
-/// the file are shown as escapes.
-std::string ScanReportText(const ScanReport& report);
+/// The name of a route in the report: "node", "partner", "first-port"; null
+/// for kNoSlot, which has none.
+const char* RouteName(AdapterRoute::Reason reason);
 
-/// The report as one JSON document and a newline.
-std::string ScanReportJson(const ScanReport& report);
+/// The name of the read that got a VPD record: "class3", "class2"; null for
+/// kNone, when none was read.
+const char* VpdReadName(VpdRead read);
 
-#endif  // QXFW_TOOL_SCAN_REPORT_H_
+/// The two bytes of the LL that `decision` found, as they stand.
+std::string LLText(const AdapterDecision& decision);
+
+#endif  // QXFW_QXFWSCAN_REPORT_H_
