@@ -142,9 +142,10 @@ int PrintSystemPath() {
 
 int AddTrustedRoot(const char* file) {
   std::ifstream in(file, std::ios::binary);
+  if (!in) return Fail(std::string("can't open ") + file, ERROR_OPEN_FAILED);
   const std::vector<unsigned char> der((std::istreambuf_iterator<char>(in)),
                                        std::istreambuf_iterator<char>());
-  if (!in.eof() || der.empty()) return Fail(std::string("can't read ") + file, ERROR_READ_FAULT);
+  if (in.bad() || der.empty()) return Fail(std::string("can't read ") + file, ERROR_READ_FAULT);
   HCERTSTORE store =
       CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
   if (store == nullptr) return Fail("can't open the machine's root store", GetLastError());
