@@ -1,5 +1,5 @@
-// Bytes in tests: hex text as the traces write it, and little-endian words
-// read at literal offsets of a packet.
+// Bytes in tests: hex text as the traces and the programs write it, and
+// little-endian words read at literal offsets of a packet.
 #ifndef QXFW_TESTING_BYTES_H_
 #define QXFW_TESTING_BYTES_H_
 
@@ -34,14 +34,29 @@ inline std::string StringFromHex(std::string_view hex) {
   return std::string(bytes.begin(), bytes.end());
 }
 
+inline constexpr char kHexDigits[] = "0123456789abcdef";
+
 /// Lower-case hex, as the traces write bytes.
-inline std::string ToHex(const std::vector<std::uint8_t>& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
+inline std::string ToHex(std::string_view bytes) {
   std::string hex;
-  for (std::uint8_t b : bytes) {
-    hex += kDigits[b >> 4];
-    hex += kDigits[b & 15];
+  hex.reserve(bytes.size() * 2);
+  for (const char c : bytes) {
+    const auto b = static_cast<std::uint8_t>(c);
+    hex += kHexDigits[b >> 4];
+    hex += kHexDigits[b & 15];
   }
+  return hex;
+}
+
+inline std::string ToHex(const std::vector<std::uint8_t>& bytes) {
+  return ToHex(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+/// A 32-bit word as the programs print an LRC or an address: eight
+/// lower-case hex digits, most significant first, without "0x".
+inline std::string HexWord(std::uint32_t word) {
+  std::string hex(8, '0');
+  for (int i = 7; i >= 0; --i, word >>= 4) hex[i] = kHexDigits[word & 15];
   return hex;
 }
 

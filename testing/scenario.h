@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "testing/machine_builder.h"
 #include "testing/run_process.h"
 #include "testing/scratch_dir.h"
 
@@ -62,6 +63,9 @@ class ScenarioFiles {
   /// Writes the machine and the files (name, contents).
   ScenarioFiles(const std::string& machine_json,
                 const std::vector<std::pair<std::string, std::string>>& files);
+  ScenarioFiles(const Machine& machine,
+                const std::vector<std::pair<std::string, std::string>>& files)
+      : ScenarioFiles(machine.Text(), files) {}
 
   /// `args` with every "@name" replaced by that file's path.
   std::vector<std::string> Args(const std::vector<std::string>& args) const;
@@ -85,6 +89,15 @@ ScenarioResult RunScenario(const std::string& machine_json,
                            const std::vector<std::pair<std::string, std::string>>& files,
                            const std::vector<std::string>& args, const std::string& input = "",
                            const std::string& program = "qxfwload");
+
+/// RunScenario on a built machine.
+inline ScenarioResult RunScenario(const Machine& machine,
+                                  const std::vector<std::pair<std::string, std::string>>& files,
+                                  const std::vector<std::string>& args,
+                                  const std::string& input = "",
+                                  const std::string& program = "qxfwload") {
+  return RunScenario(machine.Text(), files, args, input, program);
+}
 
 /// The transactions of one operation.
 std::vector<Transaction> OfOp(const std::vector<Transaction>& all, const std::string& op);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim/machine.h"
+#include "testing/machine_builder.h"
 
 namespace testing_support {
 
@@ -20,6 +21,9 @@ inline void Load(const std::string& machine) {
   ASSERT_EQ(error, "") << machine;
   sim::StartTraceRecording();
 }
+
+/// Load, of a built machine.
+inline void Load(const Machine& machine) { Load(machine.Text()); }
 
 /// The recorded trace lines, parsed.
 inline std::vector<nlohmann::json> Trace() {

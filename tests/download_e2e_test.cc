@@ -2,13 +2,18 @@
 // its output, its exit status and the transactions that reached the driver.
 #include <gtest/gtest.h>
 
+#include "testing/bytes.h"
+#include "testing/machine_builder.h"
 #include "testing/scenario.h"
 
 namespace {
 
+using testing_support::Adapter;
 using testing_support::AdapterFirmwareFile;
+using testing_support::HexWord;
 using testing_support::kBanner;
 using testing_support::OfOp;
+using testing_support::Reply;
 using testing_support::RunScenario;
 using testing_support::ScenarioResult;
 using testing_support::TestPayload;
@@ -20,32 +25,23 @@ const std::string kImage = AdapterFirmwareFile(kPayload, "CODEID01", "(c) test")
 std::string ImagePrelude(const std::string& path) {
   return std::string(kBanner) + "Loading firmware file: " + path +
          "\nLoaded firmware file, CodeID=CODEID01, length=1000 (0x003e8), LRC=0x" +
-         [] {
-           char hex[9];
-           std::snprintf(hex, sizeof hex, "%08x", testing_support::PayloadLrc(kPayload));
-           return std::string(hex);
-         }() +
+         HexWord(testing_support::PayloadLrc(kPayload)) +
          "\nCopyright message :-\n---\n(c) test\n---\n";
 }
 
 /// A machine with qarmix ports for the given nodes (one port each) and the
 /// given adapters.
-std::string Machine(const std::vector<int>& port_nodes, const std::string& adapters) {
-  std::string ports;
-  int port = 0;
-  for (int node : port_nodes) {
-    if (!ports.empty()) ports += ",";
-    ports += R"({"port":)" + std::to_string(port++) + R"(,"driver":"qarmix","node":)" +
-             std::to_string(node) + "}";
-  }
-  return R"({"ports":[)" + ports + R"(],"adapters":[)" + adapters + "]}";
+testing_support::Machine Machine(const std::vector<int>& port_nodes,
+                                 const std::vector<Adapter>& adapters) {
+  testing_support::Machine machine = testing_support::Machine::WithPortsFor(port_nodes);
+  for (const Adapter& adapter : adapters) machine.Add(adapter);
+  return machine;
 }
 
-std::string Adapter(int node, const std::string& extra = "") {
-  return R"({"node":)" + std::to_string(node) + R"(,"vpd":{"ll":"1A"})" + extra + "}";
-}
+/// An adapter of the image's LL.
+Adapter Good(std::uint32_t node) { return Adapter(node).Ll("1A"); }
 
-ScenarioResult RunQxfwload(const std::string& machine, std::vector<std::string> args,
+ScenarioResult RunQxfwload(const testing_support::Machine& machine, std::vector<std::string> args,
                            const std::string& image = kImage) {
   return RunScenario(machine, {{"fw.L1A", image}, {"fw.L1a", image}, {"fw.bin", image}}, args);
 }
@@ -70,38 +66,36 @@ std::vector<std::string> Ops(const std::vector<Transaction>& transactions) {
 }
 
 TEST(DownloadRun, NoAdapterAtAll) {
-  const ScenarioResult verbose = RunQxfwload(Machine({}, ""), {"@fw.L1A"});
+  const ScenarioResult verbose = RunQxfwload(Machine({}, {}), {"@fw.L1A"});
   EXPECT_EQ(Out(verbose), ImagePrelude("fw.L1A") + "0 successful downloads performed\n");
   EXPECT_EQ(verbose.run.err, "");
   EXPECT_EQ(verbose.run.status, 0);
-  const ScenarioResult quiet = RunQxfwload(Machine({}, ""), {"-q", "@fw.L1A"});
+  const ScenarioResult quiet = RunQxfwload(Machine({}, {}), {"-q", "@fw.L1A"});
   EXPECT_EQ(quiet.run.out, "Warning: didn't do any downloads\n");
   EXPECT_EQ(quiet.run.status, 0);
   EXPECT_TRUE(quiet.transactions.empty());  // no port: nothing reaches a driver
 }
 
 TEST(DownloadRun, OneAndTwoSuccessfulDownloads) {
-  const ScenarioResult one = RunQxfwload(Machine({11}, Adapter(11)), {"@fw.L1A"});
+  const ScenarioResult one = RunQxfwload(Machine({11}, {Good(11)}), {"@fw.L1A"});
   EXPECT_EQ(Out(one), ImagePrelude("fw.L1A") +
                           "Downloading CODEID01 to adapter, node=11 ... done\n"
                           "1 successful download performed\n");
   EXPECT_EQ(one.run.status, 0);
-  const ScenarioResult two =
-      RunQxfwload(Machine({11, 12}, Adapter(11) + "," + Adapter(12)), {"@fw.L1A"});
+  const ScenarioResult two = RunQxfwload(Machine({11, 12}, {Good(11), Good(12)}), {"@fw.L1A"});
   EXPECT_EQ(Out(two), ImagePrelude("fw.L1A") +
                           "Downloading CODEID01 to adapter, node=11 ... done\n"
                           "Downloading CODEID01 to adapter, node=12 ... done\n"
                           "2 successful downloads performed\n");
   const ScenarioResult quiet =
-      RunQxfwload(Machine({11, 12}, Adapter(11) + "," + Adapter(12)), {"-q", "@fw.L1A"});
+      RunQxfwload(Machine({11, 12}, {Good(11), Good(12)}), {"-q", "@fw.L1A"});
   EXPECT_EQ(quiet.run.out, "");
   EXPECT_EQ(quiet.run.err, "");
   EXPECT_EQ(quiet.run.status, 0);
 }
 
 TEST(DownloadRun, EveryTransactionInOrderAndTheImageBytesSent) {
-  const ScenarioResult r =
-      RunQxfwload(Machine({11, 12}, Adapter(11) + "," + Adapter(12)), {"-q", "@fw.L1A"});
+  const ScenarioResult r = RunQxfwload(Machine({11, 12}, {Good(11), Good(12)}), {"-q", "@fw.L1A"});
   std::vector<std::string> expected;
   for (int node = 11; node <= 48; ++node) {
     expected.push_back("mode:" + std::to_string(node));
@@ -129,23 +123,23 @@ TEST(DownloadRun, EveryTransactionInOrderAndTheImageBytesSent) {
 }
 
 TEST(DownloadRun, FailedDownloadLines) {
-  const std::string fails_with_5 = Adapter(11, R"(,"answers":{"download":{"code":-5}})");
-  const ScenarioResult quiet = RunQxfwload(Machine({11}, fails_with_5), {"-q", "@fw.L1A"});
+  const Adapter fails_with_5 = Good(11).Answer("download", Reply().Code(-5));
+  const ScenarioResult quiet = RunQxfwload(Machine({11}, {fails_with_5}), {"-q", "@fw.L1A"});
   EXPECT_EQ(quiet.run.out,
             "Download CODEID01 to adapter, node=11 failed: rc=-5\n"
             "Warning: didn't do any downloads\n");
   EXPECT_EQ(quiet.run.status, 0);
-  const std::string other_downloader = Adapter(11, R"(,"answers":{"download":{"code":-30}})");
-  const ScenarioResult verbose = RunQxfwload(Machine({11}, other_downloader), {"@fw.L1A"});
+  const Adapter other_downloader = Good(11).Answer("download", Reply().Code(-30));
+  const ScenarioResult verbose = RunQxfwload(Machine({11}, {other_downloader}), {"@fw.L1A"});
   EXPECT_EQ(Out(verbose), ImagePrelude("fw.L1A") +
                               "Downloading CODEID01 to adapter, node=11 ... failed, use other "
                               "downloader\n0 successful downloads performed\n");
   EXPECT_EQ(verbose.run.status, 0);
   // Every download failing still ends with status 0; the notices still follow each attempt.
-  const std::string flag_set = Adapter(11, R"(,"answers":{"download":{"flag":1}})");
-  const std::string no_delivery = Adapter(12, R"(,"answers":{"download":"fail"})");
+  const Adapter flag_set = Good(11).Answer("download", Reply().Flag(1));
+  const Adapter no_delivery = Good(12).Answer("download", Reply::Fail());
   const ScenarioResult all_fail =
-      RunQxfwload(Machine({11, 12}, flag_set + "," + no_delivery), {"-q", "@fw.L1A"});
+      RunQxfwload(Machine({11, 12}, {flag_set, no_delivery}), {"-q", "@fw.L1A"});
   EXPECT_EQ(all_fail.run.out,
             "Download CODEID01 to adapter, node=11 failed\n"
             "Download CODEID01 to adapter, node=12 failed\n"
@@ -156,8 +150,7 @@ TEST(DownloadRun, FailedDownloadLines) {
 
 TEST(DownloadRun, SkippedAdaptersGetNothing) {
   // Node 21 is carried by the port of 11, its partner.
-  const std::string adapters = Adapter(11) + "," + Adapter(21, R"(,"partner":true)") + "," +
-                               R"({"node":12,"vpd":{"ll":"2B"}})";
+  const std::vector<Adapter> adapters = {Good(11), Good(21).Partner(), Adapter(12).Ll("2B")};
   const ScenarioResult r = RunQxfwload(Machine({11, 12}, adapters), {"@fw.L1A"});
   EXPECT_EQ(Out(r), ImagePrelude("fw.L1A") +
                         "Downloading CODEID01 to adapter, node=11 ... done\n"
@@ -175,26 +168,24 @@ TEST(DownloadRun, SkippedAdaptersGetNothing) {
   EXPECT_EQ(OfOp(r.transactions, "pre_notice").size(), 37u);
   EXPECT_EQ(OfOp(r.transactions, "download").size(), 1u);
   // Quiet: a partner as the only adapter is skipped silently.
-  const ScenarioResult quiet =
-      RunQxfwload(Machine({21}, Adapter(21, R"(,"partner":true)")), {"-q", "@fw.L1A"});
+  const ScenarioResult quiet = RunQxfwload(Machine({21}, {Good(21).Partner()}), {"-q", "@fw.L1A"});
   EXPECT_EQ(quiet.run.out, "Warning: didn't do any downloads\n");
 }
 
 TEST(DownloadRun, LLIsComparedAsTyped) {
-  const ScenarioResult r = RunQxfwload(Machine({11}, Adapter(11)), {"-q", "@fw.L1a"});
+  const ScenarioResult r = RunQxfwload(Machine({11}, {Good(11)}), {"-q", "@fw.L1a"});
   EXPECT_EQ(r.run.out, "Warning: didn't do any downloads\n");
-  const ScenarioResult verbose = RunQxfwload(Machine({11}, Adapter(11)), {"@fw.L1a"});
+  const ScenarioResult verbose = RunQxfwload(Machine({11}, {Good(11)}), {"@fw.L1a"});
   EXPECT_NE(verbose.run.out.find("Skipping adapter with LL=1A, node=11\n"), std::string::npos);
   const ScenarioResult no_ll =
-      RunQxfwload(Machine({11}, R"({"node":11,"vpd":{"hex":")" + std::string(512, '0') + R"("}})"),
-                  {"-q", "@fw.L1A"});
+      RunQxfwload(Machine({11}, {Adapter(11).VpdHex(std::string(512, '0'))}), {"-q", "@fw.L1A"});
   EXPECT_EQ(no_ll.run.out,
             "Unable to determine LL of adapter, node=11\nWarning: didn't do any downloads\n");
 }
 
 TEST(DownloadRun, GivenNodes) {
   const ScenarioResult absent =
-      RunQxfwload(Machine({11}, Adapter(11)), {"-q", "-a", "30", "@fw.L1A"});
+      RunQxfwload(Machine({11}, {Good(11)}), {"-q", "-a", "30", "@fw.L1A"});
   // Node 30 is carried by the first port, whose driver has no such adapter.
   EXPECT_EQ(absent.run.out, "No adapter at node 30\nWarning: didn't do any downloads\n");
   EXPECT_EQ(absent.run.status, 0);
@@ -202,7 +193,7 @@ TEST(DownloadRun, GivenNodes) {
 
   // Forced with a node: no probe; the download's failure line is all there is.
   const ScenarioResult forced =
-      RunQxfwload(Machine({11}, Adapter(11)), {"-q", "-f", "-a", "30", "@fw.L1A"});
+      RunQxfwload(Machine({11}, {Good(11)}), {"-q", "-f", "-a", "30", "@fw.L1A"});
   EXPECT_EQ(forced.run.out,
             "Download CODEID01 to adapter, node=30 failed\nWarning: didn't do any downloads\n");
   ASSERT_FALSE(forced.transactions.empty());
@@ -212,7 +203,7 @@ TEST(DownloadRun, GivenNodes) {
   // Node 20 lies in the range: 37 notices each way. Node 50 lies outside: 38.
   for (int node : {20, 50}) {
     const ScenarioResult r =
-        RunQxfwload(Machine({node}, Adapter(node)), {"-q", "-a", std::to_string(node), "@fw.L1A"});
+        RunQxfwload(Machine({node}, {Good(node)}), {"-q", "-a", std::to_string(node), "@fw.L1A"});
     const std::size_t others = node == 20 ? 37u : 38u;
     EXPECT_EQ(OfOp(r.transactions, "pre_notice").size(), others) << node;
     EXPECT_EQ(OfOp(r.transactions, "post_notice").size(), others) << node;
@@ -222,7 +213,7 @@ TEST(DownloadRun, GivenNodes) {
 }
 
 TEST(DownloadRun, ForcedWithoutNodeProbesButSkipsTheLLCheck) {
-  const std::string adapters = R"({"node":11,"vpd":{"ll":"2B"}},{"node":12,"mode":2})";
+  const std::vector<Adapter> adapters = {Adapter(11).Ll("2B"), Adapter(12).Mode(2)};
   const ScenarioResult r = RunQxfwload(Machine({11, 12}, adapters), {"-q", "-f", "@fw.bin"});
   EXPECT_EQ(r.run.out, "");
   EXPECT_EQ(r.run.status, 0);
@@ -235,7 +226,7 @@ TEST(DownloadRun, ForcedWithoutNodeProbesButSkipsTheLLCheck) {
 TEST(DownloadRun, InvalidImageReachesNoAdapter) {
   std::string bad = kImage;
   bad[272] = static_cast<char>(bad[272] ^ 1);
-  const ScenarioResult r = RunQxfwload(Machine({11}, Adapter(11)), {"-q", "@fw.L1A"}, bad);
+  const ScenarioResult r = RunQxfwload(Machine({11}, {Good(11)}), {"-q", "@fw.L1A"}, bad);
   EXPECT_EQ(r.run.status, 1);
   EXPECT_EQ(r.run.err.rfind("qxfwload: LRC in file header is 0x", 0), 0u);
   EXPECT_TRUE(r.transactions.empty());

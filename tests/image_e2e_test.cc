@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/bytes.h"
 #include "testing/run_process.h"
 #include "testing/scenario.h"
 #include "testing/scratch_dir.h"
@@ -16,6 +17,7 @@
 namespace {
 
 using testing_support::BuiltProgram;
+using testing_support::HexWord;
 using testing_support::kBanner;
 using testing_support::ProcessOptions;
 using testing_support::ProcessResult;
@@ -175,22 +177,12 @@ TEST(ImageLoadRun, EveryRefusalPrintsItsLineAndWhatCameBefore) {
        {bad_lrc},
        kBanner + Loading(bad_lrc) + Summary("LRC00001", 100, 0x12345678u) + Copyright("(c) R"),
        "qxfwload: LRC in file header is 0x12345678, but LRC of firmware is 0x" +
-           [&] {
-             char hex[9];
-             std::snprintf(hex, sizeof hex, "%08lx", static_cast<unsigned long>(Lrc(data)));
-             return std::string(hex);
-           }() +
-           "\n"},
+           HexWord(Lrc(data)) + "\n"},
       {"quiet LRC",
        {"-q", bad_lrc},
        "",
        "qxfwload: LRC in file header is 0x12345678, but LRC of firmware is 0x" +
-           [&] {
-             char hex[9];
-             std::snprintf(hex, sizeof hex, "%08lx", static_cast<unsigned long>(Lrc(data)));
-             return std::string(hex);
-           }() +
-           "\n"},
+           HexWord(Lrc(data)) + "\n"},
   };
   for (const Refusal& c : cases) {
     const ProcessResult r = RunLoader(c.args);

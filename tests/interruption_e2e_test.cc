@@ -23,16 +23,19 @@
 #include <thread>
 #include <vector>
 
+#include "testing/machine_builder.h"
 #include "testing/scenario.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using testing_support::Adapter;
 using testing_support::AdapterFirmwareFile;
 using testing_support::BuiltProgram;
 using testing_support::DecodeTransactions;
 using testing_support::ProcessOptions;
 using testing_support::ProcessResult;
+using testing_support::Reply;
 using testing_support::RunProcess;
 using testing_support::ScenarioFiles;
 using testing_support::ScenarioResult;
@@ -49,22 +52,13 @@ constexpr auto kPatience = 120s;  // for a step of a run, valgrind and Wine incl
 /// Adapters of the file's LL at nodes 11, 12 and 13 (11 and 12 on ports of
 /// their own, 13 behind the first), taking `download_ms` over a download,
 /// node by node; `extra` adds adapters.
-std::string Machine(const std::vector<int>& download_ms, const std::string& extra = "") {
-  // Appended piece by piece: g++ 12 at -O3 warns falsely (-Wrestrict) about
-  // a literal added to a temporary string.
-  std::string machine =
-      R"({"ports":[{"port":0,"driver":"qarmix","node":11},{"port":1,"driver":"qarmix",)"
-      R"("node":12}],"adapters":[)";
+testing_support::Machine Machine(const std::vector<int>& download_ms,
+                                 const std::vector<Adapter>& extra = {}) {
+  testing_support::Machine machine = testing_support::Machine::WithPortsFor({11, 12});
   for (std::size_t i = 0; i < download_ms.size(); ++i) {
-    if (i != 0) machine += ',';
-    machine += R"({"node":)";
-    machine += std::to_string(11 + i);
-    machine += R"(,"vpd":{"ll":"1A"},"download_ms":)";
-    machine += std::to_string(download_ms[i]);
-    machine += '}';
+    machine.Add(Adapter(static_cast<std::uint32_t>(11 + i)).Ll("1A").DownloadMs(download_ms[i]));
   }
-  machine += extra;
-  machine += "]}";
+  for (const Adapter& adapter : extra) machine.Add(adapter);
   return machine;
 }
 
@@ -293,7 +287,7 @@ TEST(Interruption, AtAnyMomentEverySequenceGoesOutWholeAndNothingFollowsIt) {
 // between the download and the post-download notices.
 TEST(Interruption, AClosedOutputChangesNothingThatReachesTheAdapters) {
   const ScenarioFiles files(
-      Machine({20, 20, 20}, R"(,{"node":14,"vpd":{"ll":"1A"},"answers":{"download":{"code":-5}}})"),
+      Machine({20, 20, 20}, {Adapter(14).Ll("1A").Answer("download", Reply().Code(-5))}),
       {{"fw.L1A", kImage}});
   std::mt19937 random(std::random_device{}());
   for (const std::vector<std::string>& args :

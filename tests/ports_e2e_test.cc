@@ -10,13 +10,18 @@
 #include <string>
 #include <vector>
 
+#include "testing/machine_builder.h"
 #include "testing/scenario.h"
 #include "testing/scratch_dir.h"
 
 namespace {
 
+using testing_support::Adapter;
 using testing_support::AdapterFirmwareFile;
+using testing_support::Machine;
 using testing_support::OfOp;
+using testing_support::Port;
+using testing_support::QarmixPort;
 using testing_support::RunScenario;
 using testing_support::ScenarioResult;
 using testing_support::TempDir;
@@ -67,19 +72,12 @@ const std::string kImage = AdapterFirmwareFile(TestPayload(600), "PORTS001", "(c
 // work: 0 another driver's, 1 no device, 2 a failing node query, 3 a silent
 // one, 4 failing transactions, 5 and 8 good, 6 no "Driver" value, 7 the
 // name in capitals. Adapter 12 keeps its VPD record where mode 1 puts it.
-const char kMixedMachine[] = R"({
-  "ports": [{"port": 0, "driver": "atapi", "node": 11},
-            {"port": 1, "driver": "qarmix", "device": "missing", "node": 12},
-            {"port": 2, "driver": "qarmix", "node": 12, "node_query": "fail"},
-            {"port": 3, "driver": "qarmix", "node": 99, "node_query": "silent"},
-            {"port": 4, "driver": "qarmix", "node": 11, "transactions": "fail"},
-            {"port": 5, "driver": "qarmix", "node": 12},
-            {"port": 6, "node": 12},
-            {"port": 7, "driver": "QARMIX", "node": 12},
-            {"port": 8, "driver": "qarmix", "node": 13}],
-  "adapters": [{"node": 11, "vpd": {"ll": "1A"}},
-               {"node": 12, "mode": 1, "vpd": {"ll": "1A"}},
-               {"node": 13, "vpd": {"ll": "2B"}}]})";
+const Machine kMixedMachine(
+    {Port(0).Driver("atapi").Node(11), QarmixPort(1, 12).DeviceMissing(),
+     QarmixPort(2, 12).NodeQuery("fail"), QarmixPort(3, 99).NodeQuery("silent"),
+     QarmixPort(4, 11).TransactionsFail(), QarmixPort(5, 12), Port(6).Node(12),
+     Port(7).Driver("QARMIX").Node(12), QarmixPort(8, 13)},
+    {Adapter(11).Ll("1A"), Adapter(12).Mode(1).Ll("1A"), Adapter(13).Ll("2B")});
 
 TEST(PortsRun, OnlyTheDriversPresentPortsAreOpenedAndQueried) {
   const ScenarioResult r = RunScenario(kMixedMachine, {{"fw.L1A", kImage}}, {"-q", "@fw.L1A"});

@@ -16,13 +16,20 @@
 #include <string>
 #include <vector>
 
+#include "testing/bytes.h"
+#include "testing/machine_builder.h"
 #include "testing/run_process.h"
 #include "testing/scenario.h"
 
 namespace {
 
+using testing_support::Adapter;
 using testing_support::AdapterFirmwareFile;
+using testing_support::Machine;
 using testing_support::OfOp;
+using testing_support::Port;
+using testing_support::QarmixPort;
+using testing_support::Reply;
 using testing_support::RunScenario;
 using testing_support::ScenarioResult;
 using testing_support::TestPayload;
@@ -31,11 +38,11 @@ using testing_support::UnderWine;
 
 const std::string kImage = AdapterFirmwareFile(TestPayload(1000), "SCAN0001", "(c) scan test");
 
-ScenarioResult Scan(const std::string& machine, std::vector<std::string> args) {
+ScenarioResult Scan(const Machine& machine, std::vector<std::string> args) {
   return RunScenario(machine, {{"fw.L1A", kImage}, {"fw.bin", kImage}}, args, "", "qxfwscan");
 }
 
-ScenarioResult Load(const std::string& machine, const std::vector<std::string>& args) {
+ScenarioResult Load(const Machine& machine, const std::vector<std::string>& args) {
   return RunScenario(machine, {{"fw.L1A", kImage}, {"fw.bin", kImage}}, args);
 }
 
@@ -61,23 +68,22 @@ class MachineGenerator {
  public:
   explicit MachineGenerator(unsigned seed) : random_(seed) {}
 
-  std::string Machine() {
-    std::string ports;
+  Machine Next() {
+    Machine machine;
     std::vector<int> port_numbers(16);
     for (int i = 0; i < 16; ++i) port_numbers[i] = i;
     std::shuffle(port_numbers.begin(), port_numbers.end(), random_);
     const int port_count = Pick(0, 4);
-    for (int i = 0; i < port_count; ++i) ports += std::string(i ? "," : "") + Port(port_numbers[i]);
-    std::string adapters;
+    for (int i = 0; i < port_count; ++i) machine.Add(MakePort(port_numbers[i]));
     std::set<int> nodes;
     const int adapter_count = Pick(0, 8);
     for (int i = 0; i < adapter_count; ++i) {
       const int node = AdapterNode();
       if (!nodes.insert(node).second) continue;
-      adapters += std::string(adapters.empty() ? "" : ",") + Adapter(node);
+      machine.Add(MakeAdapter(node));
     }
     nodes_ = nodes;
-    return R"({"ports":[)" + ports + R"(],"adapters":[)" + adapters + "]}";
+    return machine;
   }
 
   /// Options for a run on the last machine: -a (often at one of its
@@ -102,15 +108,16 @@ class MachineGenerator {
  private:
   int Pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
 
-  std::string Port(int number) {
-    std::string port = R"({"port":)" + std::to_string(number);
-    port += Chance(6) ? R"(,"driver":"atapi")" : R"(,"driver":"qarmix")";
+  // Each draw in the order of the fields, so that a seed keeps its machines.
+  Port MakePort(int number) {
+    Port port(number);
+    port.Driver(Chance(6) ? "atapi" : "qarmix");
     const int nodes[] = {11, 12, 13, 17, 21, 22, 27, 30, 33, 48, 0, -1, 5};
-    port += R"(,"node":)" + std::to_string(nodes[Pick(0, 12)]);
-    if (Chance(8)) port += R"(,"device":"missing")";
-    if (Chance(8)) port += Chance(2) ? R"(,"node_query":"fail")" : R"(,"node_query":"silent")";
-    if (Chance(12)) port += R"(,"transactions":"fail")";
-    return port + "}";
+    port.Node(nodes[Pick(0, 12)]);
+    if (Chance(8)) port.DeviceMissing();
+    if (Chance(8)) port.NodeQuery(Chance(2) ? "fail" : "silent");
+    if (Chance(12)) port.TransactionsFail();
+    return port;
   }
 
   int AdapterNode() {
@@ -118,57 +125,57 @@ class MachineGenerator {
     return Pick(11, 48);
   }
 
-  std::string Vpd() {
+  void SetVpd(Adapter& adapter) {
     switch (Pick(0, 7)) {
       case 0:
-        return R"({"ll":"2B"})";
+        adapter.Ll("2B");
+        return;
       case 1:
-        return R"({"ll":"1a"})";
+        adapter.Ll("1a");
+        return;
       case 2:  // a record with a keyword, but no "*LL"
-        return R"({"hex":"565044000300002a504e034142)" + std::string(512 - 26, '0') + R"("})";
+        adapter.VpdBytes(
+            std::string("VPD\0\x03\0\0*PN\x03"
+                        "AB",
+                        13));
+        return;
       case 3: {  // anything at all
         std::string hex;
-        for (int i = 0; i < 512; ++i) hex += "0123456789abcdef"[Pick(0, 15)];
-        return R"({"hex":")" + hex + R"("})";
+        for (int i = 0; i < 512; ++i) hex += testing_support::kHexDigits[Pick(0, 15)];
+        adapter.VpdHex(hex);
+        return;
       }
       default:
-        return R"({"ll":"1A"})";
+        adapter.Ll("1A");
     }
   }
 
-  std::string Answer() {
+  Reply MakeReply() {
     switch (Pick(0, 4)) {
       case 0:
-        return R"("fail")";
+        return Reply::Fail();
       case 1:
-        return R"({"status":-1})";
+        return Reply().Status(-1);
       case 2:
-        return R"({"flag":1})";
+        return Reply().Flag(1);
       case 3:
-        return R"({"code":-30})";
+        return Reply().Code(-30);
       default:
-        return R"({"code":-5})";
+        return Reply().Code(-5);
     }
   }
 
-  std::string Answers() {
-    const char* operations[] = {"mode",     "read",       "read2",      "identify",
-                                "download", "pre_notice", "post_notice"};
-    std::string answers;
-    for (const char* op : operations) {
-      if (!Chance(6)) continue;
-      answers += std::string(answers.empty() ? "" : ",") + "\"" + op + "\":" + Answer();
-    }
-    return answers.empty() ? "" : R"(,"answers":{)" + answers + "}";
-  }
-
-  std::string Adapter(int node) {
-    std::string adapter = R"({"node":)" + std::to_string(node) + R"(,"vpd":)" + Vpd();
+  Adapter MakeAdapter(int node) {
+    Adapter adapter(static_cast<std::uint32_t>(node));
+    SetVpd(adapter);
     const int modes[] = {0, 0, 0, 0, 1, 1, 2, 7};
-    adapter += R"(,"mode":)" + std::to_string(modes[Pick(0, 7)]);
-    if (Chance(4)) adapter += R"(,"partner":true)";
-    if (Chance(10)) adapter += R"(,"garbage":true)";
-    return adapter + Answers() + "}";
+    adapter.Mode(modes[Pick(0, 7)]);
+    if (Chance(4)) adapter.Partner();
+    if (Chance(10)) adapter.Garbage();
+    for (const char* operation : testing_support::kAnswerOperations) {
+      if (Chance(6)) adapter.Answer(operation, MakeReply());
+    }
+    return adapter;
   }
 
   std::mt19937 random_;
@@ -205,14 +212,14 @@ TEST(ScanPlan, IsWhatTheRunDoesOnGeneratedMachines) {
   MachineGenerator generate(20261209);
   int downloads = 0;
   for (int i = 0; i < GeneratedMachines(); ++i) {
-    const std::string machine = generate.Machine();
+    const Machine machine = generate.Next();
     std::vector<std::string> options = generate.Options();
     std::vector<std::string> scan_args = {"--json"};
     scan_args.insert(scan_args.end(), options.begin(), options.end());
     const ScenarioResult scan = Scan(machine, scan_args);
     if (generate.Chance(2)) options.insert(options.begin(), "-q");
     const ScenarioResult run = Load(machine, options);
-    const std::string context = "machine " + std::to_string(i) + ": " + machine +
+    const std::string context = "machine " + std::to_string(i) + ": " + machine.Text() +
                                 "\noptions: " + ::testing::PrintToString(options);
     ASSERT_EQ(scan.run.status, 0) << context << "\n" << scan.run.err;
     ASSERT_EQ(run.run.status, 0) << context << "\n" << run.run.err;
@@ -232,15 +239,11 @@ TEST(ScanPlan, IsWhatTheRunDoesOnGeneratedMachines) {
 // ---------------------------------------------------------------------------
 // What an operator reads, on the example machine.
 
-constexpr char kExampleMachine[] = R"({"ports": [
-    {"port": 0, "driver": "atapi"},
-    {"port": 1, "driver": "qarmix", "node": 11},
-    {"port": 2, "driver": "qarmix", "node": 12, "node_query": "fail"}],
-  "adapters": [
-    {"node": 11, "vpd": {"ll": "1A"}},
-    {"node": 21, "vpd": {"ll": "1A"}, "partner": true},
-    {"node": 12, "vpd": {"ll": "2B"}, "mode": 1, "answers": {"read": "fail", "identify": "fail"}},
-    {"node": 30, "mode": 5}]})";
+const Machine kExampleMachine(
+    {Port(0).Driver("atapi"), QarmixPort(1, 11), QarmixPort(2, 12).NodeQuery("fail")},
+    {Adapter(11).Ll("1A"), Adapter(21).Ll("1A").Partner(),
+     Adapter(12).Ll("2B").Mode(1).Answer("read", Reply::Fail()).Answer("identify", Reply::Fail()),
+     Adapter(30).Mode(5)});
 
 TEST(ScanReport, JsonCarriesEveryAdapterWithItsActionAndWhy) {
   const ScenarioResult scan = Scan(kExampleMachine, {"--json", "@fw.L1A"});
@@ -309,7 +312,7 @@ TEST(ScanReport, TextTableForPeople) {
   EXPECT_NE(out.find("        VPD: *PN=\"QARMIX ADAPTER\" *SN=\"0000000000\" *LL=\"1A\"\n"),
             std::string::npos);
   EXPECT_NE(out.find("Plan: 1 download, 2 skips\n"), std::string::npos) << out;
-  const ScenarioResult empty = Scan("{}", {});
+  const ScenarioResult empty = Scan(Machine(), {});
   EXPECT_EQ(empty.run.out,
             "No port is served by the driver qarmix.\n\n"
             "No adapter answers the probe at nodes 11 to 48.\n");
@@ -332,11 +335,11 @@ TEST(ScanCommandLine, RefusalsAndUsage) {
   EXPECT_TRUE(refused.transactions.empty());
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{{"-q"}, {"-p"}, {"fw.L1A", "extra"}, {"-a"}}) {
-    const ScenarioResult usage = Scan("{}", args);
+    const ScenarioResult usage = Scan(Machine(), args);
     EXPECT_EQ(usage.run.status, 1) << ::testing::PrintToString(args);
     EXPECT_EQ(usage.run.err.rfind("usage: qxfwscan", 0), 0u) << usage.run.err;
   }
-  const ScenarioResult bad_node = Scan("{}", {"-n", "-5"});
+  const ScenarioResult bad_node = Scan(Machine(), {"-n", "-5"});
   EXPECT_EQ(bad_node.run.err, "qxfwscan: bad node argument\n");
   // Node texts that don't fit in 32 bits are refused by both programs alike,
   // before any request: 4294967307 and 0x10000000b wrapped onto node 11.
@@ -364,7 +367,7 @@ TEST(ScanCommandLine, RefusalsAndUsage) {
       EXPECT_TRUE(run.transactions.empty());
     }
   }
-  const ScenarioResult help = Scan("{}", {"--help"});
+  const ScenarioResult help = Scan(Machine(), {"--help"});
   EXPECT_EQ(help.run.status, 0);
   EXPECT_EQ(help.run.out.rfind("usage: qxfwscan", 0), 0u);
   EXPECT_EQ(help.run.err, "");

@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include "testing/bytes.h"
+#include "testing/machine_builder.h"
 #include "testing/sim_session.h"
 
 namespace {
 
 using testing_support::FromHex;
 using testing_support::Load;
+using testing_support::Machine;
+using testing_support::Port;
+using testing_support::QarmixPort;
 using testing_support::TraceOf;
 using testing_support::WordAt;
 
@@ -22,23 +26,13 @@ AdapterHandle HandleOfPort(int port) {
   return kInvalidAdapterHandle;
 }
 
-std::string Port(int port, const std::string& extra = "") {
-  return R"({"port":)" + std::to_string(port) + R"(,"driver":"qarmix")" + extra + "}";
-}
-
-std::string Machine(const std::vector<std::string>& ports) {
-  std::string list;
-  for (const std::string& p : ports) list += (list.empty() ? "" : ",") + p;
-  return R"({"ports":[)" + list + "]}";
-}
-
-void Discover(const std::string& machine) {
+void Discover(const Machine& machine) {
   Load(machine);
   DiscoverAdapters();
 }
 
 TEST(Discovery, NoPortsLeavesEveryLookupInvalid) {
-  Discover("{}");
+  Discover(Machine());
   for (const NodeSlot& slot : CurrentNodeTable()) {
     EXPECT_EQ(slot.Handle, kInvalidAdapterHandle);
     EXPECT_EQ(slot.NodeNumber, 0);
@@ -58,10 +52,9 @@ TEST(Discovery, NoPortsLeavesEveryLookupInvalid) {
 }
 
 TEST(Discovery, OnlyTheExactDriverNameIsServed) {
-  Discover(R"({"ports":[
-    {"port":0,"driver":"qarmix2"}, {"port":1,"driver":"QARMIX"}, {"port":2,"driver":"qarmi"},
-    {"port":3}, {"port":4,"driver":"qarmixqarmixqarmix"}, {"port":5,"driver":"atapi"},
-    {"port":6,"driver":"qarmix","node":12}]})");
+  Discover(Machine({Port(0).Driver("qarmix2"), Port(1).Driver("QARMIX"), Port(2).Driver("qarmi"),
+                    Port(3), Port(4).Driver("qarmixqarmixqarmix"), Port(5).Driver("atapi"),
+                    QarmixPort(6, 12)}));
   for (int port = 0; port < 6; ++port)
     EXPECT_EQ(CurrentNodeTable()[port].Handle, kInvalidAdapterHandle);
   EXPECT_NE(CurrentNodeTable()[6].Handle, kInvalidAdapterHandle);
@@ -76,7 +69,7 @@ TEST(Discovery, OnlyTheExactDriverNameIsServed) {
 }
 
 TEST(Discovery, UnopenableDeviceIsNeitherQueriedNorClosed) {
-  Discover(Machine({Port(3, R"(,"device":"missing","node":11)")}));
+  Discover(Machine({QarmixPort(3, 11).DeviceMissing()}));
   EXPECT_EQ(CurrentNodeTable()[3].Handle, kInvalidAdapterHandle);
   EXPECT_EQ(CurrentNodeTable()[3].NodeNumber, 0);
   EXPECT_TRUE(TraceOf("DeviceIoControl").empty());
@@ -85,7 +78,7 @@ TEST(Discovery, UnopenableDeviceIsNeitherQueriedNorClosed) {
 }
 
 TEST(Discovery, TwoDigitPortsUseTwoDigitNames) {
-  Discover(Machine({Port(15, R"(,"node":33)")}));
+  Discover(Machine({QarmixPort(15, 33)}));
   const auto opens = TraceOf("CreateFileA");
   ASSERT_EQ(opens.size(), 1u);
   EXPECT_EQ(opens[0]["name"], "\\\\.\\Scsi15:");
@@ -98,7 +91,7 @@ TEST(Discovery, TwoDigitPortsUseTwoDigitNames) {
 }
 
 TEST(Discovery, NodeQueryPacketAndSignExtension) {
-  Discover(Machine({Port(1, R"(,"node":-128)"), Port(2, R"(,"node":-16)")}));
+  Discover(Machine({QarmixPort(1, -128), QarmixPort(2, -16)}));
   EXPECT_EQ(CurrentNodeTable()[1].NodeNumber, -128);
   EXPECT_EQ(CurrentNodeTable()[2].NodeNumber, -16);
   EXPECT_EQ(FindAdapterHandle(0xFFFFFF80u), HandleOfPort(1));
@@ -119,8 +112,8 @@ TEST(Discovery, NodeQueryPacketAndSignExtension) {
 }
 
 TEST(Discovery, FailedAndSilentQueries) {
-  Discover(Machine({Port(0, R"(,"node":5,"node_query":"fail")"), Port(1, R"(,"node":12)"),
-                    Port(2, R"(,"node":40,"node_query":"silent")")}));
+  Discover(Machine({QarmixPort(0, 5).NodeQuery("fail"), QarmixPort(1, 12),
+                    QarmixPort(2, 40).NodeQuery("silent")}));
   EXPECT_EQ(CurrentNodeTable()[0].NodeNumber, 0);
   EXPECT_NE(CurrentNodeTable()[0].Handle, kInvalidAdapterHandle);
   EXPECT_EQ(CurrentNodeTable()[1].NodeNumber, 12);
@@ -135,14 +128,14 @@ TEST(Discovery, FailedAndSilentQueries) {
 }
 
 TEST(Discovery, LookupOrder) {
-  Discover(Machine({Port(2, R"(,"node":11)"), Port(5, R"(,"node":21)")}));
+  Discover(Machine({QarmixPort(2, 11), QarmixPort(5, 21)}));
   EXPECT_EQ(FindAdapterHandle(21), HandleOfPort(2));  // the partner in the lower slot wins
   EXPECT_EQ(FindAdapterHandle(11), HandleOfPort(2));
   EXPECT_EQ(FindAdapterHandle(30), HandleOfPort(2));  // no match: the first port with a node
   // Node 0 matches slot 0, which is empty, although adapters are open.
   EXPECT_EQ(FindAdapterHandle(0), kInvalidAdapterHandle);
 
-  Discover(Machine({Port(4, R"(,"node":17)")}));
+  Discover(Machine({QarmixPort(4, 17)}));
   EXPECT_EQ(FindAdapterHandle(40), HandleOfPort(4));
   EXPECT_EQ(FindAdapterHandle(27), HandleOfPort(4));
   EXPECT_EQ(FindAdapterHandle(17), HandleOfPort(4));
@@ -150,7 +143,7 @@ TEST(Discovery, LookupOrder) {
 
 // The route that a report shows is the one the lookup takes, with its reason.
 TEST(Discovery, RoutesSayWhyTheirSlotCarriesTheNode) {
-  Discover(Machine({Port(2, R"(,"node":11)"), Port(5, R"(,"node":21)"), Port(7, R"(,"node":30)")}));
+  Discover(Machine({QarmixPort(2, 11), QarmixPort(5, 21), QarmixPort(7, 30)}));
   const auto route = [](std::uint32_t node) {
     const AdapterRoute r = RouteForNode(node);
     return std::make_pair(r.reason, r.slot);
@@ -161,11 +154,11 @@ TEST(Discovery, RoutesSayWhyTheirSlotCarriesTheNode) {
   EXPECT_EQ(route(40), std::make_pair(AdapterRoute::kFirstPort, 2));
   EXPECT_EQ(route(0), std::make_pair(AdapterRoute::kNode, 0));  // slot 0: empty, node 0
   EXPECT_EQ(FindAdapterHandle(0), kInvalidAdapterHandle);
-  Discover("{}");
+  Discover(Machine());
   EXPECT_EQ(route(11), std::make_pair(AdapterRoute::kNoSlot, -1));
   EXPECT_EQ(route(0), std::make_pair(AdapterRoute::kNode, 0));
-  Discover(Machine({Port(3, R"(,"device":"missing")"), Port(6, R"(,"node":12,"node_query":"fail")"),
-                    Port(9, R"(,"node":13)")}));
+  Discover(Machine(
+      {Port(3).Qarmix().DeviceMissing(), QarmixPort(6, 12).NodeQuery("fail"), QarmixPort(9, 13)}));
   EXPECT_EQ(route(40), std::make_pair(AdapterRoute::kFirstPort, 9));
   const auto& ports = DiscoveredPorts();
   EXPECT_TRUE(ports[3].drivers && !ports[3].opened && !ports[3].node_answered);
