@@ -75,6 +75,11 @@ Adapter& Adapter::Ll(std::string_view ll) {
   return *this;
 }
 
+Adapter& Adapter::LlAndSerial(std::string_view ll, std::string_view serial) {
+  json_["vpd"] = {{"ll", std::string(ll)}, {"sn", std::string(serial)}};
+  return *this;
+}
+
 Adapter& Adapter::VpdHex(std::string_view hex) {
   json_["vpd"] = {{"hex", std::string(hex)}};
   return *this;
@@ -114,6 +119,11 @@ Adapter& Adapter::Answer(std::string_view operation, const Reply& reply) {
 
 Adapter& Adapter::AfterDownload(std::string_view operation, const Reply& reply) {
   json_["after_download"][std::string(operation)] = reply.json();
+  return *this;
+}
+
+Adapter& Adapter::HealthyAfterDownload() {
+  if (!json_.contains("after_download")) json_["after_download"] = nlohmann::json::object();
   return *this;
 }
 

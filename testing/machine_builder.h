@@ -77,6 +77,9 @@ class Adapter {
 
   /// The machine's own record, whose *LL keyword is `ll` (two characters).
   Adapter& Ll(std::string_view ll);
+  /// The machine's own record, whose *LL keyword is `ll` and whose *SN
+  /// keyword is `serial` (1 to 64 printable characters).
+  Adapter& LlAndSerial(std::string_view ll, std::string_view serial);
   /// The 256-byte record as 512 hex digits, used as they stand (a test may
   /// give digits the machine refuses).
   Adapter& VpdHex(std::string_view hex);
@@ -93,6 +96,10 @@ class Adapter {
   /// after_download[operation] = reply: given once the adapter holds a kept
   /// firmware, in the form of Answer.
   Adapter& AfterDownload(std::string_view operation, const Reply& reply);
+  /// after_download = {} where none is set yet: once the adapter holds a
+  /// kept firmware, it carries out every request its AfterDownload() calls
+  /// don't answer, whatever `answers` say.
+  Adapter& HealthyAfterDownload();
 
   std::uint32_t node() const { return node_; }
   /// The LL given with Ll(); none when the record was given otherwise.

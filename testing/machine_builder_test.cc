@@ -109,7 +109,17 @@ class Generator {
 
   void SetVpd(Adapter& adapter, sim::AdapterConfig& expected) {
     sim::BuildVpdRecord('0', '0', expected.vpd);
-    switch (Pick(0, 2)) {
+    switch (Pick(0, 3)) {
+      case 3: {
+        const std::string ll = {static_cast<char>(Pick(' ', '~')),
+                                static_cast<char>(Pick(' ', '~'))};
+        std::string serial(static_cast<std::size_t>(Pick(1, sim::kMaxSerialLength)), ' ');
+        for (char& c : serial) c = static_cast<char>(Pick('!', '~'));
+        adapter.LlAndSerial(ll, serial);
+        sim::BuildVpdRecord(ll[0], ll[1], serial.data(), static_cast<std::uint32_t>(serial.size()),
+                            expected.vpd);
+        return;
+      }
       case 0: {
         const std::string ll = {static_cast<char>(Pick(' ', '~')),
                                 static_cast<char>(Pick(' ', '~'))};
@@ -144,6 +154,16 @@ class Generator {
     for (int op = 0; op < sim::kOperationCount; ++op) {
       if (Chance(3)) adapter.Answer(kAnswerOperations[op], MakeReply(expected.answers[op]));
     }
+    if (Chance(3)) {
+      // An empty after_download is still one: the adapter turns healthy.
+      expected.has_after_download = true;
+      adapter.HealthyAfterDownload();
+      for (int op = 0; op < sim::kOperationCount; ++op) {
+        if (Chance(3)) {
+          adapter.AfterDownload(kAnswerOperations[op], MakeReply(expected.after_download[op]));
+        }
+      }
+    }
     return adapter;
   }
 
@@ -177,6 +197,13 @@ void ExpectSameAdapter(const sim::AdapterConfig& got, const sim::AdapterConfig& 
     const sim::Answer& b = want.answers[op];
     EXPECT_TRUE(a.kind == b.kind && a.status == b.status && a.flag == b.flag && a.code == b.code)
         << "node " << want.node << ", answer to " << kAnswerOperations[op];
+  }
+  EXPECT_EQ(got.has_after_download, want.has_after_download) << "node " << want.node;
+  for (int op = 0; op < sim::kOperationCount; ++op) {
+    const sim::Answer& a = got.after_download[op];
+    const sim::Answer& b = want.after_download[op];
+    EXPECT_TRUE(a.kind == b.kind && a.status == b.status && a.flag == b.flag && a.code == b.code)
+        << "node " << want.node << ", answer after a download to " << kAnswerOperations[op];
   }
 }
 

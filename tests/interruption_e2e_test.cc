@@ -379,7 +379,7 @@ std::string FileFrom(const std::string& path, off_t offset) {
 TEST(Interruption, AFileSizeLimitChangesNothingThatReachesTheAdapters) {
   if (UnderWine()) GTEST_SKIP() << "file-size limits and SIGXFSZ are Linux's: Windows has neither";
   const ScenarioFiles files(
-      Machine({20, 20, 20}, R"(,{"node":14,"vpd":{"ll":"1A"},"answers":{"download":{"code":-5}}})"),
+      Machine({20, 20, 20}, {Adapter(14).Ll("1A").Answer("download", Reply().Code(-5))}),
       {{"fw.L1A", kImage}});
   const std::string out_path = files.dir() + "/limited-output";
   std::mt19937 random(std::random_device{}());

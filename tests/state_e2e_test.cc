@@ -12,16 +12,21 @@
 #include <string>
 #include <vector>
 
+#include "testing/machine_builder.h"
 #include "testing/run_process.h"
 #include "testing/scenario.h"
 #include "testing/scratch_dir.h"
 
 namespace {
 
+using testing_support::Adapter;
 using testing_support::AdapterFirmwareFile;
 using testing_support::BuiltProgram;
+using testing_support::Machine;
 using testing_support::OfOp;
 using testing_support::ProcessOptions;
+using testing_support::QarmixPort;
+using testing_support::Reply;
 using testing_support::RunProcess;
 using testing_support::ScenarioFiles;
 using testing_support::ScenarioResult;
@@ -33,13 +38,14 @@ const std::string kImage = AdapterFirmwareFile(kPayload, "CODEID01");
 
 // Node 12 stops answering once it holds firmware; node 13 answers as
 // before.
-constexpr char kMachine[] = R"({
-  "ports": [{"port": 0, "driver": "qarmix", "node": 12},
-            {"port": 1, "driver": "qarmix", "node": 13}],
-  "adapters": [{"node": 12, "vpd": {"ll": "1A"}, "after_download": {
-                   "mode": "fail", "read": "fail", "read2": "fail", "identify": "fail",
-                   "download": "fail", "pre_notice": "fail", "post_notice": "fail"}},
-               {"node": 13, "vpd": {"ll": "1A", "sn": "SN0013"}}]})";
+Machine StateMachine() {
+  Adapter stops_answering = Adapter(12).Ll("1A");
+  for (const char* op : testing_support::kAnswerOperations) {
+    stops_answering.AfterDownload(op, Reply::Fail());
+  }
+  return Machine({QarmixPort(0, 12), QarmixPort(1, 13)},
+                 {stops_answering, Adapter(13).LlAndSerial("1A", "SN0013")});
+}
 
 class StateRun : public ::testing::Test {
  protected:
@@ -79,7 +85,7 @@ class StateRun : public ::testing::Test {
     return kept;
   }
 
-  const ScenarioFiles files_{kMachine, {{"fw.L1A", kImage}}};
+  const ScenarioFiles files_{StateMachine(), {{"fw.L1A", kImage}}};
   const std::string state_ = files_.dir() + "/state.json";
 };
 
