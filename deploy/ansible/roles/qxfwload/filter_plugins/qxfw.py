@@ -9,7 +9,9 @@ before it. The rules are in the role's README ("How a host is judged").
 import json
 import re
 
-DOWNLOAD_FAILED = re.compile(r"^Download .* to adapter, node=(\d+) failed(, use other downloader|: rc=-?\d+)?$")
+DOWNLOAD_FAILED = re.compile(
+    r"^Download .* to adapter, node=(\d+) failed(, use other downloader|: rc=-?\d+)?$"
+)
 NO_LL = re.compile(r"^Unable to determine LL of adapter, node=(\d+)$")
 NO_ADAPTER = re.compile(r"^No adapter at node (\d+)$")
 NO_DOWNLOADS = "Warning: didn't do any downloads"
@@ -45,7 +47,11 @@ def _failure(what, line=None, node=None):
 def _failed_step(result, program):
     """The failures of a command step that did not run to completion, or []."""
     if result.get("unreachable"):
-        return [_failure("the host could not be reached while %s was to run" % program, result.get("msg"))]
+        return [
+            _failure(
+                "the host could not be reached while %s was to run" % program, result.get("msg")
+            )
+        ]
     if result.get("rc") is None:
         return [_failure("%s did not run" % program, result.get("msg"))]
     if result["rc"] != 0:
@@ -63,8 +69,13 @@ def qxfw_record(host, batch):
         "status": "incomplete",
         "summary": "no result: the host's turn started but it was not judged",
         "plan": None,
-        "done": {"image_copied": False, "qxfwscan": False, "qxfwload": False,
-                 "downloaded": [], "downloads_failed": []},
+        "done": {
+            "image_copied": False,
+            "qxfwscan": False,
+            "qxfwload": False,
+            "downloaded": [],
+            "downloads_failed": [],
+        },
         "failures": [],
         "notes": [],
     }
@@ -75,8 +86,9 @@ def qxfw_failed_step(record, task_name, result):
     result = result or {}
     lines = _lines(result.get("stderr")) or _lines(result.get("msg")) or [None]
     record = dict(record, status="failed", summary="the step '%s' failed" % task_name)
-    record["failures"] = record["failures"] + [_failure("the step '%s' failed" % task_name, line)
-                                               for line in lines]
+    record["failures"] = record["failures"] + [
+        _failure("the step '%s' failed" % task_name, line) for line in lines
+    ]
     return record
 
 
@@ -94,8 +106,10 @@ def _plan_of(document):
     }
     listed = len(_nodes(kept, "download"))
     if kept["downloads"] != listed or kept["skips"] != len(adapters) - listed:
-        raise ValueError("the plan counts %s downloads and %s skips but lists %d adapters, %d to download"
-                         % (kept["downloads"], kept["skips"], len(adapters), listed))
+        raise ValueError(
+            "the plan counts %s downloads and %s skips but lists %d adapters, %d to download"
+            % (kept["downloads"], kept["skips"], len(adapters), listed)
+        )
     return kept
 
 
@@ -108,8 +122,11 @@ def qxfw_planned(record, scan, check_mode=False, staging=None):
     to get the image (qxfwload is then not run); else it stays "incomplete"
     until the qxfwload run is judged.
     """
-    lost = [_failure("the host could not be reached while %s" % step, result.get("msg"))
-            for step, result in (staging or {}).items() if result.get("unreachable")]
+    lost = [
+        _failure("the host could not be reached while %s" % step, result.get("msg"))
+        for step, result in (staging or {}).items()
+        if result.get("unreachable")
+    ]
     record = dict(record, done=dict(record["done"], image_copied=not lost))
     failures = lost or _failed_step(scan, "qxfwscan")
     if not failures:
@@ -119,15 +136,29 @@ def qxfw_planned(record, scan, check_mode=False, staging=None):
         except ValueError as error:  # json.JSONDecodeError is one
             failures = [_failure("qxfwscan printed no usable plan: %s" % error)]
     if failures:
-        return dict(record, status="failed", summary=failures[0]["what"], failures=record["failures"] + failures)
+        return dict(
+            record,
+            status="failed",
+            summary=failures[0]["what"],
+            failures=record["failures"] + failures,
+        )
     plan = record["plan"]
-    counts = "%d download%s, %d skip%s" % (plan["downloads"], "" if plan["downloads"] == 1 else "s",
-                                          plan["skips"], "" if plan["skips"] == 1 else "s")
+    counts = "%d download%s, %d skip%s" % (
+        plan["downloads"],
+        "" if plan["downloads"] == 1 else "s",
+        plan["skips"],
+        "" if plan["skips"] == 1 else "s",
+    )
     if check_mode:
-        return dict(record, status="planned", summary="check mode: planned %s; nothing was sent" % counts)
+        return dict(
+            record, status="planned", summary="check mode: planned %s; nothing was sent" % counts
+        )
     if plan["downloads"] == 0:
-        return dict(record, status="succeeded",
-                    summary="no adapter is to get the image (%s): qxfwload was not run" % counts)
+        return dict(
+            record,
+            status="succeeded",
+            summary="no adapter is to get the image (%s): qxfwload was not run" % counts,
+        )
     return dict(record, summary="planned %s; qxfwload to run" % counts)
 
 
@@ -139,17 +170,27 @@ def _judge_line(line, plan):
         node = int(match.group(1))
         if actions.get(node) == "download":
             return "download failed", node, "the download to node %d failed" % node
-        return "failure", node, "qxfwload sent node %d a download that the plan did not (%s)" % (
-            node, actions.get(node, "not in the plan"))
-    for pattern, action, said in ((NO_LL, "no-ll", "could not determine its LL"),
-                                  (NO_ADAPTER, "no-adapter", "found no adapter there")):
+        return (
+            "failure",
+            node,
+            "qxfwload sent node %d a download that the plan did not (%s)"
+            % (node, actions.get(node, "not in the plan")),
+        )
+    for pattern, action, said in (
+        (NO_LL, "no-ll", "could not determine its LL"),
+        (NO_ADAPTER, "no-adapter", "found no adapter there"),
+    ):
         match = pattern.match(line)
         if match:
             node = int(match.group(1))
             if actions.get(node) == action:
                 return "note", node, "skipped as planned (%s)" % action
-            return "failure", node, "the plan said %s for node %d, but qxfwload %s" % (
-                actions.get(node, "nothing"), node, said)
+            return (
+                "failure",
+                node,
+                "the plan said %s for node %d, but qxfwload %s"
+                % (actions.get(node, "nothing"), node, said),
+            )
     if line == NO_DOWNLOADS:
         return "failure", None, "no download succeeded; the plan had %d" % plan["downloads"]
     return "failure", None, "a line that quiet mode does not print"
@@ -165,10 +206,17 @@ def qxfw_judged(record, load):
     step = _failed_step(load, "qxfwload")
     if step:
         # Quiet output can't say what a run that ended early did.
-        failures += step + [_failure("qxfwload printed this", line) for line in _lines(load.get("stdout"))]
+        failures += step + [
+            _failure("qxfwload printed this", line) for line in _lines(load.get("stdout"))
+        ]
         done.update(downloaded=None, downloads_failed=None)
-        return dict(record, status="failed", summary=step[0]["what"] + "; what it did is unknown",
-                    done=done, failures=failures)
+        return dict(
+            record,
+            status="failed",
+            summary=step[0]["what"] + "; what it did is unknown",
+            done=done,
+            failures=failures,
+        )
     failed_nodes = []
     for line in _lines(load.get("stdout")):
         kind, node, what = _judge_line(line, plan)
@@ -178,18 +226,30 @@ def qxfw_judged(record, load):
         failures.append(_failure(what, line, node))
         if node in planned and node not in failed_nodes:
             failed_nodes.append(node)
-    failures += [_failure("qxfwload wrote to standard error", line) for line in _lines(load.get("stderr"))]
-    done.update(downloaded=[n for n in planned if n not in failed_nodes], downloads_failed=failed_nodes)
+    failures += [
+        _failure("qxfwload wrote to standard error", line) for line in _lines(load.get("stderr"))
+    ]
+    done.update(
+        downloaded=[n for n in planned if n not in failed_nodes], downloads_failed=failed_nodes
+    )
     succeeded = len(done["downloaded"])
     summary = "%d of %d planned downloads succeeded" % (succeeded, plan["downloads"])
     ok = not failures and succeeded == plan["downloads"]
-    return dict(record, status="succeeded" if ok else "failed", summary=summary,
-                done=done, failures=failures, notes=notes)
+    return dict(
+        record,
+        status="succeeded" if ok else "failed",
+        summary=summary,
+        done=done,
+        failures=failures,
+        notes=notes,
+    )
 
 
 def qxfw_records(hostvars, hosts):
     """The record of each host of `hosts`, None for a host not reached yet."""
-    return [hostvars[host]["qxfw_result"] if "qxfw_result" in hostvars[host] else None for host in hosts]
+    return [
+        hostvars[host]["qxfw_result"] if "qxfw_result" in hostvars[host] else None for host in hosts
+    ]
 
 
 def qxfw_next_batch(records):
@@ -212,9 +272,14 @@ def qxfw_report(records, hosts, settings, batch_done=True):
     failed = [r["host"] for r in in_batch if r["status"] in FAILED_STATES]
     pending = [e["host"] for e in entries if e["status"] == "not reached"]
     percentage = _number(settings.get("max_fail_percentage"))
-    stops = batch_done and bool(failed) and (
-        len(failed) == len(in_batch)
-        or (percentage is not None and len(failed) / len(in_batch) > float(percentage) / 100))
+    stops = (
+        batch_done
+        and bool(failed)
+        and (
+            len(failed) == len(in_batch)
+            or (percentage is not None and len(failed) / len(in_batch) > float(percentage) / 100)
+        )
+    )
     if stops:
         rollout = "stopped"
     elif batch_done and not pending:
@@ -232,7 +297,9 @@ def qxfw_report(records, hosts, settings, batch_done=True):
         "serial": _number(settings.get("serial")),
         "max_fail_percentage": percentage,
         "batches": batch,
-        "stopped": {"batch": batch, "batch_size": len(in_batch), "failed": failed} if stops else None,
+        "stopped": {"batch": batch, "batch_size": len(in_batch), "failed": failed}
+        if stops
+        else None,
         "counts": dict(counts, hosts=len(entries)),
         "failed": [e["host"] for e in entries if e["status"] in FAILED_STATES],
         "not_reached": pending,
