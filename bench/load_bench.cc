@@ -5,11 +5,11 @@
 
 #include "bench/bench_support.h"
 #include "bench/cases.h"
+#include "qxfwimage/pack.h"
 #include "record/platform_memory.h"
 #include "services/inject.h"
 #include "services/issuing.h"
 #include "tool/load_image.h"
-#include "tool/qxfwimage_pack.h"
 
 namespace bench {
 namespace {

@@ -12,7 +12,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "image/image_format.h"
-#include "tool/qxfwimage_info.h"
+#include "qxfwimage/info.h"
 
 namespace {
 

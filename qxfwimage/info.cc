@@ -1,11 +1,11 @@
-#include "tool/qxfwimage_info.h"
+#include "qxfwimage/info.h"
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <string_view>
 
 #include "image/image_file.h"
-#include "tool/json_text.h"
+#include "util/json_text.h"
 #include "util/printable_text.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "tool/qxfwimage_info.h"
+#include "qxfwimage/info.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "qxfwimage/pack.h"
 #include "testing/scratch_dir.h"
-#include "tool/qxfwimage_pack.h"
 #include "util/printable_text.h"
 
 namespace {

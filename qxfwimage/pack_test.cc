@@ -1,4 +1,4 @@
-#include "tool/qxfwimage_pack.h"
+#include "qxfwimage/pack.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

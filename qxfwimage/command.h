@@ -1,8 +1,8 @@
 // The command line of qxfwimage, the companion program that builds and checks
 // firmware images. The parser returns what it found instead of ending the
 // process, so that it can be tested on its own.
-#ifndef QXFW_TOOL_QXFWIMAGE_COMMAND_H_
-#define QXFW_TOOL_QXFWIMAGE_COMMAND_H_
+#ifndef QXFW_QXFWIMAGE_COMMAND_H_
+#define QXFW_QXFWIMAGE_COMMAND_H_
 
 #include <string>
 
@@ -37,4 +37,4 @@ ImageToolCommand ParseImageToolCommand(int argc, const char* const* argv);
 /// The usage text, ending in a newline.
 const char* ImageToolUsage();
 
-#endif  // QXFW_TOOL_QXFWIMAGE_COMMAND_H_
+#endif  // QXFW_QXFWIMAGE_COMMAND_H_

@@ -1,7 +1,7 @@
 // The command line of qxfwscan: qxfwload's options a (or n), f and m, read by
 // the very code qxfwload reads them with, and the scan's own --json and help.
-#ifndef QXFW_TOOL_SCAN_COMMAND_H_
-#define QXFW_TOOL_SCAN_COMMAND_H_
+#ifndef QXFW_QXFWSCAN_COMMAND_H_
+#define QXFW_QXFWSCAN_COMMAND_H_
 
 #include "tool/command_line.h"
 #include "tool/settings.h"
@@ -27,4 +27,4 @@ CommandLineOutcome ParseScanCommand(int argc, char** argv, ScanCommand* command)
 /// The usage text, ending in a newline.
 const char* ScanUsage();
 
-#endif  // QXFW_TOOL_SCAN_COMMAND_H_
+#endif  // QXFW_QXFWSCAN_COMMAND_H_

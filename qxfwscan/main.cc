@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <string>
 
+#include "qxfwscan/command.h"
+#include "qxfwscan/report.h"
 #include "services/issuing.h"
 #include "services/startup.h"
 #include "tool/error_exit.h"
 #include "tool/load_image.h"
-#include "tool/scan_command.h"
-#include "tool/scan_report.h"
 #include "util/exit_status.h"
 
 namespace {

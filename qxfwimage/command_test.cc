@@ -1,4 +1,4 @@
-#include "tool/qxfwimage_command.h"
+#include "qxfwimage/command.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // What qxfwscan reports: the ports of the adapter driver, every adapter that
 // the probe finds with what a download run would do to it, and the plan for
 // an image. The findings come from the very functions qxfwload decides by.
-#ifndef QXFW_TOOL_SCAN_REPORT_H_
-#define QXFW_TOOL_SCAN_REPORT_H_
+#ifndef QXFW_QXFWSCAN_REPORT_H_
+#define QXFW_QXFWSCAN_REPORT_H_
 
 #include <cstdint>
 #include <optional>
@@ -75,4 +75,4 @@ std::string ScanReportText(const ScanReport& report);
 /// The report as one JSON document and a newline.
 std::string ScanReportJson(const ScanReport& report);
 
-#endif  // QXFW_TOOL_SCAN_REPORT_H_
+#endif  // QXFW_QXFWSCAN_REPORT_H_

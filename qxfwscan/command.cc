@@ -1,4 +1,4 @@
-#include "tool/scan_command.h"
+#include "qxfwscan/command.h"
 
 #include <cstring>
 

@@ -1,10 +1,10 @@
-#include "tool/scan_report.h"
+#include "qxfwscan/report.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <utility>
 
-#include "tool/json_text.h"
+#include "util/json_text.h"
 #include "util/printable_text.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Text from a file or an adapter as a JSON string value, whatever its bytes.
-#ifndef QXFW_TOOL_JSON_TEXT_H_
-#define QXFW_TOOL_JSON_TEXT_H_
+#ifndef QXFW_UTIL_JSON_TEXT_H_
+#define QXFW_UTIL_JSON_TEXT_H_
 
 #include <nlohmann/json.hpp>
 #include <string>
@@ -24,4 +24,4 @@ inline nlohmann::ordered_json JsonText(std::string_view bytes) {
   return utf8;
 }
 
-#endif  // QXFW_TOOL_JSON_TEXT_H_
+#endif  // QXFW_UTIL_JSON_TEXT_H_

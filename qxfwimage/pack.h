@@ -1,6 +1,6 @@
 // qxfwimage pack: wraps a payload in the header of an adapter firmware file.
-#ifndef QXFW_TOOL_QXFWIMAGE_PACK_H_
-#define QXFW_TOOL_QXFWIMAGE_PACK_H_
+#ifndef QXFW_QXFWIMAGE_PACK_H_
+#define QXFW_QXFWIMAGE_PACK_H_
 
 #include <cstdint>
 #include <string>
@@ -26,4 +26,4 @@ Outcome<PackFailure> PackFirmwareFile(const std::string& code_id, const std::str
                                       const std::string& payload_path,
                                       const std::string& output_path);
 
-#endif  // QXFW_TOOL_QXFWIMAGE_PACK_H_
+#endif  // QXFW_QXFWIMAGE_PACK_H_

@@ -1,7 +1,7 @@
 // qxfwimage info: what a firmware file holds and whether the downloader
 // accepts it, as text for people or as one JSON object for scripts.
-#ifndef QXFW_TOOL_QXFWIMAGE_INFO_H_
-#define QXFW_TOOL_QXFWIMAGE_INFO_H_
+#ifndef QXFW_QXFWIMAGE_INFO_H_
+#define QXFW_QXFWIMAGE_INFO_H_
 
 #include <cstdint>
 #include <string>
@@ -36,4 +36,4 @@ std::string FormatReportText(const ImageReport& report);
 /// The report as one JSON object and a newline.
 std::string FormatReportJson(const ImageReport& report);
 
-#endif  // QXFW_TOOL_QXFWIMAGE_INFO_H_
+#endif  // QXFW_QXFWIMAGE_INFO_H_

@@ -4,9 +4,9 @@
 #include <cstdio>
 
 #include "image/firmware_name.h"
-#include "tool/qxfwimage_command.h"
-#include "tool/qxfwimage_info.h"
-#include "tool/qxfwimage_pack.h"
+#include "qxfwimage/command.h"
+#include "qxfwimage/info.h"
+#include "qxfwimage/pack.h"
 #include "util/exit_status.h"
 
 namespace {
