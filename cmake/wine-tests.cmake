@@ -20,8 +20,6 @@ endif()
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(${QX_GOOGLETEST_SOURCE} ${PROJECT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
-# GoogleTest keeps its own warning flags rather than this project's.
-set_target_properties(gtest gtest_main PROPERTIES COMPILE_OPTIONS "")
 
 set(QX_WINE_RUN ${PROJECT_SOURCE_DIR}/scripts/wine-run)
 set(QX_WINE_ENVIRONMENT
@@ -47,7 +45,7 @@ function(qx_add_wine_test name)
     return()
   endif()
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE qx_options ${ARG_LIBS} GTest::gtest GTest::gtest_main)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES ENVIRONMENT "${QX_WINE_ENVIRONMENT}"
                        FIXTURES_REQUIRED wine LABELS wine TIMEOUT 300)

@@ -33,6 +33,7 @@ printf 'hello, fuzzer' > "$work/payload"
 printf '\x00\x00\xa0\xe1' > "$corpus/image/short"
 
 # --- vpd: 256-byte records, a good one and one for each way the walk ends.
+# shellcheck disable=SC2059  # the record is given as printf escapes, the format on purpose
 vpd() { printf "$2" | pad 256 > "$corpus/vpd/$1"; }
 keywords='*PN\x09QARMIX ADAPTER*SN\x070000000000*LL\x031A'
 vpd ll_1A "VPD\x00\x13\x00\x00$keywords"
