@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "services/safeguards.h"
 #include "sim/machine.h"
 #include "testing/bytes.h"
+#include "testing/machine_builder.h"
 #include "testing/sim_session.h"
 #include "transport/adapters.h"
 #include "util/coding.h"
@@ -19,6 +21,10 @@
 namespace {
 
 using Json = nlohmann::json;
+using testing_support::Adapter;
+using testing_support::Machine;
+using testing_support::QarmixPort;
+using testing_support::Reply;
 
 // Where the driver finds a request's node and code in a transaction packet.
 constexpr std::size_t kDpbAt = 28;
@@ -78,19 +84,19 @@ std::vector<Step> Sequence(std::uint32_t node) {
   return steps;
 }
 
-std::string AdapterJson(std::uint32_t node, const std::string& ll, bool partner,
-                        const std::string& download_answer) {
-  Json adapter = {{"node", node}, {"vpd", {{"ll", ll}}}, {"partner", partner}};
-  if (!download_answer.empty()) adapter["answers"]["download"] = Json::parse(download_answer);
-  return adapter.dump();
+/// An adapter of `ll`, a partner or not, answering its download with
+/// `download` when one is given.
+Adapter AdapterOf(std::uint32_t node, const std::string& ll, bool partner = false,
+                  const std::optional<Reply>& download = std::nullopt) {
+  Adapter adapter = Adapter(node).Ll(ll).Partner(partner);
+  if (download) adapter.Answer("download", *download);
+  return adapter;
 }
 
 class DownloadTest : public testing::Test {
  protected:
-  void Load(const std::vector<std::string>& adapters) {
-    std::string json = R"({"ports":[{"port":0,"driver":"qarmix","node":11}],"adapters":[)";
-    for (std::size_t i = 0; i < adapters.size(); ++i) json += (i ? "," : "") + adapters[i];
-    testing_support::Load(json + "]}");
+  void Load(const std::vector<Adapter>& adapters) {
+    testing_support::Load(Machine({QarmixPort(0, 11)}, adapters));
     loaded_ = true;
     DiscoverAdapters();
     SetInjectEntry(Inject);
@@ -136,7 +142,7 @@ class DownloadTest : public testing::Test {
 };
 
 TEST_F(DownloadTest, NoticesGoOutAroundTheDownloadAndTheMachineStaysAwake) {
-  Load({AdapterJson(12, "1A", false, "")});
+  Load({AdapterOf(12, "1A")});
   EXPECT_EQ(Run(12), "Downloading FW-1.02X to adapter, node=12 ... done\n");
   std::vector<Step> expected = Sequence(12);
   expected.insert(expected.begin() + 1, Step{0, 0});  // before the first notice
@@ -152,8 +158,7 @@ TEST_F(DownloadTest, NoticesGoOutAroundTheDownloadAndTheMachineStaysAwake) {
 }
 
 TEST_F(DownloadTest, TheCountGrowsWithEachGoodDownloadAndTheMachineIsAskedOnce) {
-  Load({AdapterJson(12, "1A", false, ""), AdapterJson(13, "1A", false, ""),
-        AdapterJson(14, "1A", false, R"("fail")")});
+  Load({AdapterOf(12, "1A"), AdapterOf(13, "1A"), AdapterOf(14, "1A", false, Reply::Fail())});
   settings_.Verbose = 0;
   EXPECT_EQ(Run(12), "");
   EXPECT_EQ(Steps().front(), (Step{kIdentify, 12}));
@@ -166,8 +171,8 @@ TEST_F(DownloadTest, TheCountGrowsWithEachGoodDownloadAndTheMachineIsAskedOnce) 
 }
 
 TEST_F(DownloadTest, AFailedDownloadIsReportedAndNotCounted) {
-  Load({AdapterJson(12, "1A", false, R"("fail")"), AdapterJson(13, "1A", false, R"({"status": 1})"),
-        AdapterJson(14, "1A", false, R"({"code": -5})")});
+  Load({AdapterOf(12, "1A", false, Reply::Fail()), AdapterOf(13, "1A", false, Reply().Status(1)),
+        AdapterOf(14, "1A", false, Reply().Code(-5))});
   EXPECT_EQ(Run(12), "Downloading FW-1.02X to adapter, node=12 ... failed\n");
   EXPECT_EQ(Steps().back(), (Step{kPostNotice, kLastScanNode}));  // the notices still go out
   EXPECT_EQ(Run(13).rfind("Downloading FW-1.02X to adapter, node=13 ... failed", 0), 0u);
@@ -179,7 +184,7 @@ TEST_F(DownloadTest, AFailedDownloadIsReportedAndNotCounted) {
 }
 
 TEST_F(DownloadTest, MinusThirtySaysToUseTheOtherDownloader) {
-  Load({AdapterJson(12, "1A", false, R"({"code": -30})"), AdapterJson(13, "1A", false, "")});
+  Load({AdapterOf(12, "1A", false, Reply().Code(-30)), AdapterOf(13, "1A")});
   EXPECT_EQ(Run(12), "Downloading FW-1.02X to adapter, node=12 ... failed, use other downloader\n");
   EXPECT_EQ(run_.UseOtherDownloader, 1);
   EXPECT_EQ(run_.DownloadCount, 0);
@@ -190,8 +195,7 @@ TEST_F(DownloadTest, MinusThirtySaysToUseTheOtherDownloader) {
 }
 
 TEST_F(DownloadTest, SkippedAdaptersGetOnlyTheIdentifyRequest) {
-  Load({AdapterJson(21, "1A", true, ""), AdapterJson(12, "2B", false, ""),
-        AdapterJson(13, "1A", false, "")});
+  Load({AdapterOf(21, "1A", true), AdapterOf(12, "2B"), AdapterOf(13, "1A")});
   EXPECT_EQ(Run(21), "Skipping partner adapter, node=21\n");
   EXPECT_EQ(Steps(), (std::vector<Step>{{kIdentify, 21}}));
   EXPECT_EQ(Run(12), "Skipping adapter with LL=2B, node=12\n");
@@ -218,10 +222,11 @@ struct Expected {
 
 TEST_F(DownloadTest, RandomMachinesGetTheSequencesAndCountsOfTheModel) {
   std::mt19937 random(23);
-  const char* const kAnswers[] = {"", R"("fail")", R"({"code": -30})", R"({"code": 9})"};
+  const std::optional<Reply> kAnswers[] = {std::nullopt, Reply::Fail(), Reply().Code(-30),
+                                           Reply().Code(9)};
   for (int round = 0; round < 12; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
-    std::vector<std::string> adapters;
+    std::vector<Adapter> adapters;
     std::vector<std::uint32_t> nodes;
     Expected expected;
     const bool verbose = random() % 2;
@@ -231,7 +236,7 @@ TEST_F(DownloadTest, RandomMachinesGetTheSequencesAndCountsOfTheModel) {
       const bool partner = random() % 4 == 0;
       const std::string ll = random() % 3 == 0 ? "2B" : "1A";
       const int answer = static_cast<int>(random() % 4);
-      adapters.push_back(AdapterJson(node, ll, partner, kAnswers[answer]));
+      adapters.push_back(AdapterOf(node, ll, partner, kAnswers[answer]));
       nodes.push_back(node);
       const std::string n = std::to_string(node);
       if (partner) {
