@@ -580,13 +580,107 @@ def qxfw_said_failure(failure):
 
 
 def qxfw_records(hostvars, hosts):
-    """The record of each host of `hosts`, None for a host not reached yet."""
-    return [hostvars[host]["qxfw_result"] if "qxfw_result" in hostvars[host] else None for host in hosts]
+    """The record of each host of `hosts`, None for a host not reached yet.
+
+    A host whose batch started but that has no record of that batch (Ansible
+    dropped it mid-turn) is "incomplete"."""
+    records = []
+    for host in hosts:
+        facts = hostvars[host]
+        batch = facts.get("__qxfw_batch") if "__qxfw_batch" in facts else None
+        record = facts.get("qxfw_result") if "qxfw_result" in facts else None
+        if batch and not (record and record.get("batch") == batch.get("number")):
+            record = qxfw_record(host, batch["number"])
+        records.append(record or None)
+    return records
+
+
+def qxfw_batch(records, image_path, aif=False, pinned=None, resume_path=""):
+    """What every host of the batch that starts needs to know, read once on
+    the controller: the batch's number (after those that `records` show),
+    the image's facts, the earlier report (qxfw_resume_from) and whether
+    the rollout is refused."""
+    image = qxfw_image_facts(image_path, aif)
+    earlier = {}
+    if resume_path:
+        with open(resume_path, encoding="utf-8") as report:
+            earlier = json.load(report)
+    return {
+        "number": qxfw_next_batch(records),
+        "image": image,
+        "earlier": earlier,
+        "refusal": qxfw_refusal(image, pinned, earlier),
+    }
 
 
 def qxfw_next_batch(records):
     """The number of the batch after those that `records` (None: not reached) show."""
     return max([r["batch"] for r in records if r] or [0]) + 1
+
+
+# What the report keeps of the programs' output for each host: the lines
+# that its failures and notes quote, at most MAX_LINES of them, each cut to
+# MAX_LINE_CHARS. The judging has read the whole output before.
+MAX_LINES = 200
+MAX_LINE_CHARS = 1000
+
+
+def visible_utf8(text):
+    """`text` with each byte that was not valid UTF-8 shown as \\xNN.
+
+    Ansible hands a program's output over with such bytes as lone surrogates
+    (U+DC80 to U+DCFF); any other lone surrogate is shown as \\uNNNN. What
+    comes back encodes as valid UTF-8."""
+    if not isinstance(text, str):
+        return text
+    return _SURROGATE.sub(_shown_surrogate, text)
+
+
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def _shown_surrogate(match):
+    point = ord(match.group(0))
+    return "\\x%02x" % (point - 0xDC00) if 0xDC80 <= point <= 0xDCFF else "\\u%04x" % point
+
+
+def _clean(value):
+    """`value` (a report's piece) with every string made valid UTF-8."""
+    if isinstance(value, dict):
+        return {_clean(key): _clean(item) for key, item in value.items()}
+    if isinstance(value, list):
+        return [_clean(item) for item in value]
+    return visible_utf8(value)
+
+
+def _bounded(entry):
+    """A host's entry with the output lines that it quotes capped, and
+    "output_cut" saying how many lines and characters were left out."""
+    lists = [entry.get("failures") or [], entry.get("notes") or []]
+    if entry.get("after_check"):
+        lists.append(entry["after_check"].get("failures") or [])
+    kept, cut_lines, cut_chars = 0, 0, 0
+    bounded = []
+    for items in lists:
+        out = []
+        for item in items:
+            line = item.get("line")
+            if isinstance(line, str):
+                if kept == MAX_LINES:
+                    cut_lines += 1
+                    cut_chars += len(line)
+                    continue
+                kept += 1
+                if len(line) > MAX_LINE_CHARS:
+                    cut_chars += len(line) - MAX_LINE_CHARS
+                    item = dict(item, line=line[:MAX_LINE_CHARS])
+            out.append(item)
+        bounded.append(out)
+    entry = dict(entry, failures=bounded[0], notes=bounded[1])
+    if entry.get("after_check"):
+        entry["after_check"] = dict(entry["after_check"], failures=bounded[2])
+    entry["output_cut"] = {"lines": cut_lines, "characters": cut_chars} if cut_lines or cut_chars else None
+    return entry
 
 
 def qxfw_report(records, hosts, settings, batch_done=True, refusal=None):
@@ -602,7 +696,7 @@ def qxfw_report(records, hosts, settings, batch_done=True, refusal=None):
     refusal = refusal or None
     if refusal:
         records = [None] * len(hosts)
-    entries = [r if r else {"host": h, "status": "not reached"} for h, r in zip(hosts, records)]
+    entries = [_bounded(r) if r else {"host": h, "status": "not reached"} for h, r in zip(hosts, records)]
     batch = max([r["batch"] for r in records if r] or [0])
     in_batch = [r for r in records if r and r["batch"] == batch]
     failed = [r["host"] for r in in_batch if r["status"] in FAILED_STATES]
@@ -629,27 +723,29 @@ def qxfw_report(records, hosts, settings, batch_done=True, refusal=None):
         counts[entry["status"]] += 1
     sizes = [sum(1 for r in records if r and r["batch"] == b) for b in range(1, batch + 1)]
     serial = settings.get("serial")
-    return {
-        "rollout": rollout,
-        "refused": refusal,
-        "check_mode": bool(settings.get("check_mode")),
-        "image": settings.get("image"),
-        "image_sha256": settings.get("image_sha256"),
-        "pinned_sha256": settings.get("pinned_sha256") or None,
-        "resumed_from": settings.get("resume_from") or None,
-        "options": {key: settings.get(key) for key in ("node", "force", "aif")},
-        "serial": [_number(s) for s in serial] if isinstance(serial, list) else _number(serial),
-        "max_fail_percentage": percentage,
-        "after_check_timeout": _number(settings.get("after_check_timeout")),
-        "allow_no_adapters": settings.get("allow_no_adapters"),
-        "batches": batch,
-        "batch_sizes": sizes,
-        "stopped": {"batch": batch, "batch_size": len(in_batch), "failed": failed} if stops else None,
-        "counts": dict(counts, hosts=len(entries)),
-        "failed": [e["host"] for e in entries if e["status"] in FAILED_STATES],
-        "not_reached": pending,
-        "hosts": entries,
-    }
+    return _clean(
+        {
+            "rollout": rollout,
+            "refused": refusal,
+            "check_mode": bool(settings.get("check_mode")),
+            "image": settings.get("image"),
+            "image_sha256": settings.get("image_sha256"),
+            "pinned_sha256": settings.get("pinned_sha256") or None,
+            "resumed_from": settings.get("resume_from") or None,
+            "options": {key: settings.get(key) for key in ("node", "force", "aif")},
+            "serial": [_number(s) for s in serial] if isinstance(serial, list) else _number(serial),
+            "max_fail_percentage": percentage,
+            "after_check_timeout": _number(settings.get("after_check_timeout")),
+            "allow_no_adapters": settings.get("allow_no_adapters"),
+            "batches": batch,
+            "batch_sizes": sizes,
+            "stopped": {"batch": batch, "batch_size": len(in_batch), "failed": failed} if stops else None,
+            "counts": dict(counts, hosts=len(entries)),
+            "failed": [e["host"] for e in entries if e["status"] in FAILED_STATES],
+            "not_reached": pending,
+            "hosts": entries,
+        }
+    )
 
 
 class FilterModule:
@@ -667,6 +763,7 @@ class FilterModule:
             "qxfw_after_checked": qxfw_after_checked,
             "qxfw_said_failure": qxfw_said_failure,
             "qxfw_records": qxfw_records,
+            "qxfw_batch": qxfw_batch,
             "qxfw_next_batch": qxfw_next_batch,
             "qxfw_report": qxfw_report,
         }
