@@ -8,11 +8,18 @@
 #include "qxfwimage/info.h"
 #include "qxfwimage/pack.h"
 #include "util/exit_status.h"
+#include "util/printable_text.h"
 
 namespace {
 
+/// An error line. Its message may quote what the operator gave (a path, an
+/// option): a control byte in it is shown, never sent to the terminal.
+void PrintError(const std::string& message) {
+  std::fprintf(stderr, "%s: %s\n", kImageToolName, PrintableText(message, false).c_str());
+}
+
 int Fail(const std::string& message) {
-  std::fprintf(stderr, "%s: %s\n", kImageToolName, message.c_str());
+  PrintError(message);
   return exit_status::kError;
 }
 
@@ -52,7 +59,7 @@ int main(int argc, char** argv) {
     case ImageToolCommand::kUsageError:
       break;
   }
-  std::fprintf(stderr, "%s: %s\n", kImageToolName, command.error.c_str());
+  PrintError(command.error);
   std::fputs(ImageToolUsage(), stderr);
   return exit_status::kImageToolUsage;
 }

@@ -314,6 +314,10 @@ TEST(ImageToolRun, UsageAndFailures) {
       RunImageTool({"pack", "--code-id", "ID", missing, dir.path() + "/out.L1A"});
   EXPECT_EQ(pack.status, 1);
   EXPECT_EQ(pack.err, "qxfwimage: can't open payload file: " + missing + "\n");
+  // A control byte in the path is shown, not sent to the terminal.
+  EXPECT_EQ(
+      RunImageTool({"pack", "--code-id", "ID", missing + "\x1b[2J", dir.path() + "/o.L1A"}).err,
+      "qxfwimage: can't open payload file: " + missing + "\\x1b[2J\n");
 }
 
 TEST(SampleImageRun, CommittedSampleIsRemadeExactlyAndAccepted) {

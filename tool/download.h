@@ -16,7 +16,10 @@
 std::int32_t DownloadMain(std::uint32_t a, std::uint32_t b);
 
 /// What a run has counted and learnt so far; only ever raised. The first
-/// two are the run's specified counters, under their specified names.
+/// two are the run's outcome: the downloads that succeeded, which the final
+/// report prints, and whether an adapter asked for another downloader. They
+/// are named like the program's other shared state (Settings,
+/// FirmwareImage); the rest is this file's own bookkeeping.
 struct DownloadRun {
   /// Downloads answered with result 0.
   std::int32_t DownloadCount = 0;
