@@ -103,7 +103,8 @@ def _number(value):
 
 
 def _failure(what, line=None, node=None):
-    return {"what": what, "line": line, "node": node}
+    # A message's own line end (an ssh error's CR LF, say) is no part of it.
+    return {"what": what, "line": line.rstrip("\r\n") if isinstance(line, str) else line, "node": node}
 
 
 def _failed_step(result, program):
