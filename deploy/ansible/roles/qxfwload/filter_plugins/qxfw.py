@@ -588,8 +588,7 @@ def qxfw_records(hostvars, hosts):
     records = []
     for host in hosts:
         facts = hostvars[host]
-        batch = facts.get("__qxfw_batch") if "__qxfw_batch" in facts else None
-        record = facts.get("qxfw_result") if "qxfw_result" in facts else None
+        batch, record = facts.get("__qxfw_batch"), facts.get("qxfw_result")
         if batch and not (record and record.get("batch") == batch.get("number")):
             record = qxfw_record(host, batch["number"])
         records.append(record or None)
@@ -752,8 +751,6 @@ def qxfw_report(records, hosts, settings, batch_done=True, refusal=None):
 class FilterModule:
     def filters(self):
         return {
-            "qxfw_image_facts": qxfw_image_facts,
-            "qxfw_refusal": qxfw_refusal,
             "qxfw_warn_once": qxfw_warn_once,
             "qxfw_record": qxfw_record,
             "qxfw_failed_step": qxfw_failed_step,
@@ -765,6 +762,5 @@ class FilterModule:
             "qxfw_said_failure": qxfw_said_failure,
             "qxfw_records": qxfw_records,
             "qxfw_batch": qxfw_batch,
-            "qxfw_next_batch": qxfw_next_batch,
             "qxfw_report": qxfw_report,
         }
