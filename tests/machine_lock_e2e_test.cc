@@ -122,7 +122,13 @@ TEST(MachineLock, AKilledHolderLeavesALockThatTheNextRunTakes) {
   }
   const ScenarioResult next = files.Result(RunProcess(BuiltProgram("qxfwload"), args, options));
   EXPECT_EQ(next.run.status, 0);
-  EXPECT_EQ(next.run.err, kVanished) << "said once, and the run goes on";
+  if (UnderWine()) {
+    // Windows forgets a named mutex with its last handle: a holder that died
+    // alone leaves no mutex, abandoned or not, and the next run makes a new one.
+    EXPECT_EQ(next.run.err, "");
+  } else {
+    EXPECT_EQ(next.run.err, kVanished) << "said once, and the run goes on";
+  }
   EXPECT_EQ(testing_support::OfOp(next.transactions, "download").size(), 2u);
 
   // That run released the lock as it ended: the one after says nothing.

@@ -25,7 +25,10 @@ struct MachineLockResult {
   };
   Outcome outcome = kFailed;
   /// kTaken: the process that held it before ended without releasing it
-  /// (killed, or cut off by an interrupt outside a download sequence).
+  /// (killed, or cut off by an interrupt outside a download sequence). The
+  /// test bed always knows; Windows tells only while the mutex outlived its
+  /// holder (another process had it open), since a named mutex goes with
+  /// its last handle.
   bool previous_holder_vanished = false;
   /// kBusy: the holder's process id, 0 where the platform doesn't tell.
   std::uint32_t holder = 0;
