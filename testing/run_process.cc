@@ -179,6 +179,7 @@ void StartedProcess::Collect(int in_fd, int out_fd, int err_fd, int wake_fd, std
     if (fds[3].revents != 0) {
       [[maybe_unused]] const ssize_t drained = read(wake_fd, buffer, sizeof buffer);
     }
+    if (stop_collecting_) break;
     if (close_output_ && out_fd >= 0) {
       CloseIfOpen(out_fd);
       out_open_ = false;
@@ -202,7 +203,26 @@ void StartedProcess::Collect(int in_fd, int out_fd, int err_fd, int wake_fd, std
     }
     changed_.notify_all();
   }
-  CloseIfOpen(wake_fd);
+  for (int* fd : {&in_fd, &out_fd, &err_fd, &wake_fd}) CloseIfOpen(*fd);
+  std::lock_guard<std::mutex> lock(mutex_);
+  out_open_ = err_open_ = false;
+  collected_ = true;
+  changed_.notify_all();
+}
+
+bool StartedProcess::Collected(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return changed_.wait_for(lock, limit, [&] { return collected_; });
+}
+
+void StartedProcess::StopCollecting() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_collecting_ = true;
+  }
+  if (wake_fd_ >= 0) {
+    [[maybe_unused]] const ssize_t woken = write(wake_fd_, "x", 1);
+  }
 }
 
 bool StartedProcess::WaitFor(const std::string& text, std::string ProcessResult::*stream,
@@ -267,6 +287,15 @@ ProcessResult StartedProcess::Wait(std::chrono::milliseconds limit) {
     }
   }
   CloseIfOpen(held_input_fd_);
+  // What the program wrote before it ended is in the pipes already. One of
+  // its group that outlives it and keeps them open (a program it left in
+  // the background) is ended with the group; one that escaped the group is
+  // no longer listened to.
+  constexpr std::chrono::milliseconds kDrain(2000);
+  if (collector_.joinable() && !Collected(kDrain)) {
+    if (pid_ > 0) kill(-pid_, SIGKILL);
+    if (!Collected(kDrain)) StopCollecting();
+  }
   if (collector_.joinable()) collector_.join();
   CloseIfOpen(wake_fd_);
   ProcessResult result;

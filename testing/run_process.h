@@ -96,8 +96,13 @@ class StartedProcess {
  private:
   bool WaitFor(const std::string& text, std::string ProcessResult::*stream,
                bool StartedProcess::*open, std::chrono::milliseconds limit);
-  /// The collector thread: feeds `input`, reads both outputs, until all end.
+  /// The collector thread: feeds `input`, reads both outputs, until all end
+  /// or it is told to stop.
   void Collect(int in_fd, int out_fd, int err_fd, int wake_fd, std::string input);
+  /// Waits up to `limit` for the collector to finish: true when it did.
+  bool Collected(std::chrono::milliseconds limit);
+  /// Makes the collector close its ends and finish, read or not.
+  void StopCollecting();
 
   pid_t pid_ = -1;
   int held_input_fd_ = -1;
@@ -109,6 +114,8 @@ class StartedProcess {
   bool out_open_ = true;
   bool err_open_ = true;
   bool close_output_ = false;
+  bool stop_collecting_ = false;
+  bool collected_ = false;
   bool waited_ = false;
   std::thread collector_;
 };
