@@ -455,6 +455,7 @@ class ReportTest(unittest.TestCase):
                 "planned": 0,
                 "no adapters": 0,
                 "incomplete": 0,
+                "in progress": 0,
                 "not reached": 0,
             },
         )
@@ -463,7 +464,9 @@ class ReportTest(unittest.TestCase):
 
         started = self.report([host("h1", 1, "incomplete")], 0, batch_done=False)
         self.assertEqual(started["rollout"], "in progress")
-        self.assertEqual([h["status"] for h in started["hosts"]], ["incomplete"] + ["not reached"] * 6)
+        # Written as the batch starts: its hosts are in progress.
+        self.assertEqual([h["status"] for h in started["hosts"]], ["in progress"] + ["not reached"] * 6)
+        self.assertEqual(started["counts"]["in progress"], 1)
 
     def test_the_next_batch_counts_on(self):
         self.assertEqual(qxfw.qxfw_next_batch([None, None]), 1)
