@@ -465,14 +465,18 @@ def _resumed(record, earlier, evidence=None, copyright_lines=None, unproven_acti
     from the evidence its runs left on the host: adapters proven downloaded
     are "recovered" (not downloaded again, checked now), adapters proven not
     to have got the image are downloaded as usual, and the others are
-    "unproven": downloaded again only with `unproven_action` "download"."""
+    "unproven": downloaded again only with `unproven_action` "download".
+    Evidence that other hosts' turns left (a rollout cut before it took
+    that evidence over) counts the same."""
     entry = _earlier_entry(earlier, record["host"])
     before = _done_earlier(entry)
     unsure = _unproven_earlier(entry)
-    cut = None
-    if entry and entry.get("status") in CUT_STATES:
+    cut, proven, missing = None, {}, False
+    cut_host = bool(entry) and entry.get("status") in CUT_STATES
+    if cut_host or (evidence or {}).get("found"):
         cut = qxfw_cut_evidence(evidence, copyright_lines)
         proven = {(a["node"], a["serial"], a["ll"]): a["outcome"] for a in cut["adapters"]}
+        missing = not cut["readable"] or (cut_host and not cut["found"])
     skipped, recovered, unproven, notes = [], [], [], list(record["notes"])
     for adapter in record["plan"]["adapters"]:
         if adapter["action"] != "download":
@@ -481,15 +485,13 @@ def _resumed(record, earlier, evidence=None, copyright_lines=None, unproven_acti
         if adapter.get("serial") and before.get(node) == seen:
             skipped.append(node)
             notes.append(_failure(EARLIER_NOTE, None, node))
-        elif cut is not None and (not cut["found"] or not cut["readable"]):
+        elif missing:
             unproven.append(node)
-        elif cut is not None:
-            outcome = proven.get((node,) + seen)
-            if outcome == "done" and adapter.get("serial"):
-                recovered.append(node)
-                notes.append(_failure(RECOVERED_NOTE, None, node))
-            elif outcome in ("done", "unproven"):
-                unproven.append(node)
+        elif proven.get((node,) + seen) == "done" and adapter.get("serial"):
+            recovered.append(node)
+            notes.append(_failure(RECOVERED_NOTE, None, node))
+        elif proven.get((node,) + seen) in ("done", "unproven"):
+            unproven.append(node)
         elif adapter.get("serial") and unsure.get(node) == seen:
             unproven.append(node)
     left = [n for n in _nodes(record["plan"], "download") if n not in skipped + recovered]

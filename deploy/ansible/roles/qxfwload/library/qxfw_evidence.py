@@ -17,10 +17,11 @@ description:
   - A rollout keeps each host's runs of qxfwscan and qxfwload in its scratch folder (module qxfw_run),
     named C(qxfw.ROLLOUT.HOST.XXXXXXXX) in the host's temporary folder. A rollout that is not cut removes
     it at the end of the host's turn; a cut one leaves it.
-  - This module, run in the scratch folder O(folder) of the rollout that now reaches the host, moves the
-    folders that rollout O(resume) left for this host into O(folder) (as C(earlier/NAME)), returns the
-    evidence of their runs, those of the rollouts they took over first, and removes every other scratch
-    folder left for this host.
+  - This module, run in the scratch folder O(folder) of the rollout that now reaches the host, finds the
+    scratch folders that other rollouts left for this host. With O(take_over) (a resumed rollout) it moves
+    them into O(folder) (as C(earlier/NAME)) and returns the evidence of their runs, oldest rollout first;
+    the folder of the rollout that now reaches the host goes at the end of its turn, and they with it.
+    Without, it removes them.
   - While a left run is still going (its supervisor is alive), it waits for it at most O(busy_timeout)
     seconds, and then returns C(busy) without touching anything.
 options:
@@ -32,10 +33,10 @@ options:
     description: The host's part of the scratch folders' names.
     type: str
     required: true
-  resume:
-    description: The rollout whose evidence is wanted (the report of qxfw_resume_from knows it); empty for none.
-    type: str
-    default: ""
+  take_over:
+    description: Whether to take the left folders over and return their evidence, rather than remove them.
+    type: bool
+    default: false
   busy_timeout:
     description: Seconds to wait, at most, for left runs that are still going.
     type: int
@@ -46,12 +47,12 @@ author: qxfwload developers
 RETURN = r"""
 earlier:
   description: >-
-    The evidence of the rollout O(resume) on this host, oldest rollout first: for each rollout, its id,
+    The evidence of the left folders (O(take_over)), oldest rollout first: for each rollout, its id,
     its folder and its runs (name, argv, stdout, stderr, rc, ended, error), in the order they ran.
   type: list
   returned: always
 found:
-  description: Whether a folder of the rollout O(resume) was found for this host.
+  description: Whether a left folder was taken over.
   type: bool
   returned: always
 removed:
@@ -150,13 +151,13 @@ def main():
         argument_spec=dict(
             folder=dict(type="path", required=True),
             host=dict(type="str", required=True),
-            resume=dict(type="str", default=""),
+            take_over=dict(type="bool", default=False),
             busy_timeout=dict(type="int", default=0),
         ),
         supports_check_mode=True,
     )
     folder = module.params["folder"].rstrip("/")
-    host, resume = module.params["host"], module.params["resume"]
+    host, take_over = module.params["host"], module.params["take_over"]
     parent = os.path.dirname(folder)
     left = []
     for entry in sorted(os.listdir(parent)):
@@ -173,7 +174,7 @@ def main():
     if busy:
         module.exit_json(changed=False, earlier=[], found=False, removed=[], busy=busy)
     earlier, removed = [], []
-    taken = [path for rollout, path in left if resume and rollout == resume]
+    taken = [path for _, path in left if take_over]
     if taken and not module.check_mode:
         os.makedirs(os.path.join(folder, EARLIER), mode=0o700, exist_ok=True)
     for path in taken:
@@ -181,7 +182,7 @@ def main():
         if kept != path:
             os.rename(path, kept)
         earlier += evidence_of(kept)
-    for rollout, path in left:
+    for _, path in left:
         if path not in taken and not module.check_mode:
             shutil.rmtree(path, ignore_errors=True)
             removed.append(path)
