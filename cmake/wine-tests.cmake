@@ -52,17 +52,23 @@ function(qx_add_wine_test name)
 endfunction()
 
 # The programs the end-to-end tests run (QXFW_BIN_DIR/tool/NAME), here the
-# Windows ones under Wine.
+# Windows ones under Wine; QXFW_BIN_DIR/beside/NAME runs one beside a running
+# program, on the machine already loaded (testing_support::BuiltProgramBeside).
 set(QX_WINE_BIN_DIR ${PROJECT_BINARY_DIR}/wine/bin)
-foreach(program_and_mode qxfwload:machine qxfwscan:machine qxfwimage:bare)
+foreach(program_and_mode qxfwload:machine qxfwscan:machine qxfwimage:bare qxfwload:beside
+        qxfwscan:beside)
   string(REPLACE ":" ";" parts ${program_and_mode})
   list(GET parts 0 program)
   list(GET parts 1 mode)
   set(option "")
+  set(folder tool)
   if(mode STREQUAL "bare")
     set(option " --bare")
+  elseif(mode STREQUAL "beside")
+    set(option " --bare")
+    set(folder beside)
   endif()
-  file(GENERATE OUTPUT ${QX_WINE_BIN_DIR}/tool/${program}
+  file(GENERATE OUTPUT ${QX_WINE_BIN_DIR}/${folder}/${program}
        CONTENT "#!/bin/sh\nexec '${QX_WINE_RUN}'${option} '$<TARGET_FILE:${program}>' \"$@\"\n"
        FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                         WORLD_READ WORLD_EXECUTE)

@@ -61,4 +61,4 @@ int ScanMain(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) { RunProgram(argc, argv, ScanMain); }
+int main(int argc, char** argv) { RunProgram(kScanProgramName, argc, argv, ScanMain); }

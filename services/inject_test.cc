@@ -244,7 +244,7 @@ int ReturningAppMain(int, char**) { return 5; }
 TEST(Startup, ProgramEndsWithStatusZeroWhenAppMainReturns) {
   char name[] = "qxfwload";
   char* argv[] = {name, nullptr};
-  EXPECT_EXIT(RunProgram(1, argv, ReturningAppMain), testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(RunProgram("qxfwload", 1, argv, ReturningAppMain), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -12,10 +12,14 @@ using AppMainFn = int (*)(int argc, char** argv);
 /// A routine that RunApplication hands control to.
 using ApplicationRoutine = std::int32_t (*)(std::uint32_t a, std::uint32_t b);
 
-/// Sets how the process meets interrupts and closed outputs, discovers the
-/// adapters, registers Inject, runs `app_main` and, should it return, ends
-/// the process with status 0.
-[[noreturn]] void RunProgram(int argc, char** argv, AppMainFn app_main);
+/// Sets how the process meets interrupts and closed outputs, takes the
+/// machine's lock, discovers the adapters, registers Inject, runs `app_main`
+/// and, should it return, ends the process with status 0. When another run
+/// holds the adapters of the machine, or the lock can't be asked for, it
+/// writes one line "PROGRAM_NAME: ..." on standard error and ends with
+/// status 1 before any request; when the run before ended without releasing
+/// them, it says so once on standard error and goes on.
+[[noreturn]] void RunProgram(const char* program_name, int argc, char** argv, AppMainFn app_main);
 
 /// Closes every open adapter handle, then ends the process with `status`.
 [[noreturn]] void Terminate(std::int32_t status);

@@ -295,6 +295,12 @@ std::string BuiltProgram(const std::string& name) {
   return std::string(dir != nullptr ? dir : ".") + "/tool/" + name;
 }
 
+std::string BuiltProgramBeside(const std::string& name) {
+  if (!UnderWine()) return BuiltProgram(name);
+  const char* dir = std::getenv("QXFW_BIN_DIR");
+  return std::string(dir != nullptr ? dir : ".") + "/beside/" + name;
+}
+
 bool UnderWine() {
   const char* flag = std::getenv("QXFW_UNDER_WINE");
   return flag != nullptr && *flag != '\0';

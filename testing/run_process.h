@@ -116,6 +116,13 @@ class StartedProcess {
 /// The path of a program built by this project, e.g. BuiltProgram("qxfwload").
 std::string BuiltProgram(const std::string& name);
 
+/// A program built by this project, to run as a second process on the
+/// machine that a running one has loaded: under Wine, against the stand-in
+/// driver as it is (the runner's --bare, which neither loads a machine nor
+/// waits for the runner's other runs); elsewhere BuiltProgram(name), whose
+/// machine is the environment's.
+std::string BuiltProgramBeside(const std::string& name);
+
 /// True when the built programs are the Windows build run under Wine
 /// (QXFW_UNDER_WINE set): RunProcess then gives their CR LF line ends as LF,
 /// and only the DeviceIoControl lines of the trace exist, written by the
