@@ -18,7 +18,7 @@ description:
   - Runs a program on the host, detached from the controller, and keeps its evidence in a folder of
     its own under O(evidence) as the run goes, C(argv.json) first, then C(stdout), C(stderr) and,
     once the program has ended, C(status) (its exit status). Then returns as M(ansible.builtin.command) does.
-  - The program runs in a session of its own, with standard input from the null device: a controller that
+  - The program runs in a session of its own, with standard input from the null device. A controller that
     goes away (killed, or Ctrl-C to its process group, or a closed SSH connection) neither stops it nor
     takes its output or exit status along. The run is written on the host whatever becomes of the controller.
   - A program that refuses because another run holds the adapters of the machine (its one line on standard
