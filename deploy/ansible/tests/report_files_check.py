@@ -16,7 +16,7 @@ import xml.etree.ElementTree as ET
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "roles/qxfwload/filter_plugins"))
 from qxfw_files import shown  # noqa: E402  (the role's own escaping)
 
-FAILED = ("failed", "incomplete")
+FAILED = ("failed", "incomplete", "in progress")
 SKIPPED = ("not reached", "no adapters")
 
 

@@ -455,6 +455,7 @@ class ReportTest(unittest.TestCase):
                 "planned": 0,
                 "no adapters": 0,
                 "incomplete": 0,
+                "in progress": 0,
                 "not reached": 0,
             },
         )
@@ -463,11 +464,107 @@ class ReportTest(unittest.TestCase):
 
         started = self.report([host("h1", 1, "incomplete")], 0, batch_done=False)
         self.assertEqual(started["rollout"], "in progress")
-        self.assertEqual([h["status"] for h in started["hosts"]], ["incomplete"] + ["not reached"] * 6)
+        # Written as the batch starts: its hosts are in progress.
+        self.assertEqual([h["status"] for h in started["hosts"]], ["in progress"] + ["not reached"] * 6)
+        self.assertEqual(started["counts"]["in progress"], 1)
 
     def test_the_next_batch_counts_on(self):
         self.assertEqual(qxfw.qxfw_next_batch([None, None]), 1)
         self.assertEqual(qxfw.qxfw_next_batch([host("h1", 1, "succeeded"), host("h2", 2, "failed"), None]), 3)
+
+
+class CutRolloutTest(unittest.TestCase):
+    """A host that a cut rollout left in progress, judged on resume from the
+    evidence that its runs left on the host (module qxfw_evidence)."""
+
+    ADAPTERS = (adapter(11, "download"), adapter(12, "download"), adapter(21, "skip-partner"))
+    EARLIER = {"hosts": [{"host": "h1", "status": "in progress", "batch": 1}]}
+
+    def evidence(self, load_stdout, found=True, rc=None, stderr=""):
+        scan = dict(scan_result(*self.ADAPTERS), name="scan", argv=["qxfwscan", "--json", "fw.L1A"], ended=True)
+        runs = [scan]
+        if load_stdout is not None:
+            runs.append(
+                {"name": "load", "argv": ["qxfwload", "fw.L1A"], "stdout": load_stdout, "stderr": stderr, "rc": rc}
+            )
+        return {"found": found, "earlier": [{"rollout": "r1", "folder": "/tmp/x", "runs": runs}] if found else []}
+
+    def resumed(self, evidence, unproven_action="fail"):
+        return qxfw.qxfw_planned(
+            qxfw.qxfw_record("h1", 1),
+            scan_result(*self.ADAPTERS),
+            earlier=self.EARLIER,
+            evidence=evidence,
+            copyright_lines=lines_of(COPYRIGHT),
+            unproven_action=unproven_action,
+        )
+
+    def test_every_download_proven_is_checked_not_sent_again(self):
+        record = self.resumed(self.evidence(verbose(done(11), done(12), SKIP_PARTNER), rc=0))
+        self.assertEqual(record["done"]["recovered"], [11, 12])
+        self.assertEqual((record["status"], record["to_download"]), ("succeeded", []))
+        self.assertEqual(qxfw.qxfw_to_check(record), [11, 12])
+        self.assertEqual(qxfw.qxfw_load_runs(record, "qxfwload", [], [], "fw.L1A"), [])
+
+    def test_a_run_interrupted_between_sequences_proves_the_rest_untouched(self):
+        stdout = verbose(done(11))  # the closing count, then the interrupt line on standard error
+        record = self.resumed(self.evidence(stdout, rc=1, stderr="qxfwload: interrupted after the download sequence"))
+        self.assertEqual(
+            (record["done"]["recovered"], record["to_download"], record["status"]), ([11], [12], "incomplete")
+        )
+        self.assertEqual(
+            qxfw.qxfw_load_runs(record, "qxfwload", [], [], "fw.L1A"), [["qxfwload", "-a", "12", "fw.L1A"]]
+        )
+
+    def test_evidence_that_stops_mid_sequence_fails_the_host_naming_the_node(self):
+        stdout = verbose(done(11)).rsplit("\n", 2)[0] + "\nDownloading SAMPLE01 to adapter, node=12 ... "
+        record = self.resumed(self.evidence(stdout))
+        self.assertEqual((record["done"]["recovered"], record["done"]["unproven"]), ([11], [12]))
+        self.assertEqual((record["status"], record["to_download"]), ("failed", []))
+        self.assertEqual([f["node"] for f in record["failures"]], [12])
+        self.assertTrue(record["summary"].startswith("the cut rollout left node 12 unproven"), record["summary"])
+        self.assertEqual(qxfw.qxfw_to_check(record), [11])  # the proven one is checked all the same
+        again = self.resumed(self.evidence(stdout), unproven_action="download")
+        self.assertEqual((again["status"], again["to_download"]), ("incomplete", [12]))
+
+    def test_no_line_and_no_count_proves_nothing(self):
+        stdout = verbose(done(11)).rsplit("\n", 3)[0] + "\n"  # cut after the copyright block: no line, no count
+        record = self.resumed(self.evidence(stdout))
+        self.assertEqual(record["done"]["unproven"], [11, 12])
+
+    def test_a_cut_before_qxfwload_ran_leaves_every_adapter_to_download(self):
+        record = self.resumed(self.evidence(None))
+        self.assertEqual((record["done"]["unproven"], record["to_download"]), ([], [11, 12]))
+
+    def test_no_evidence_of_a_host_in_progress_leaves_its_adapters_unproven(self):
+        record = self.resumed({"found": False, "earlier": []})
+        self.assertEqual((record["status"], record["done"]["unproven"]), ("failed", [11, 12]))
+        self.assertIn("no evidence of the cut rollout was found", record["failures"][0]["what"])
+
+    def test_the_unproven_stay_unproven_in_the_next_resume(self):
+        stdout = verbose(done(11)).rsplit("\n", 2)[0] + "\nDownloading SAMPLE01 to adapter, node=12 ... "
+        record = self.resumed(self.evidence(stdout))
+        record = dict(record, done=dict(record["done"], checked=[11]))
+        report = qxfw.qxfw_report([record], ["h1"], {"max_fail_percentage": 0})
+        again = qxfw.qxfw_planned(qxfw.qxfw_record("h1", 1), scan_result(*self.ADAPTERS), earlier=report)
+        self.assertEqual((again["done"]["earlier"], again["done"]["unproven"], again["status"]), ([11], [12], "failed"))
+
+    def test_the_programs_busy_line_fails_the_host_and_their_warning_does_not(self):
+        busy = {
+            "rc": 1,
+            "stdout": "",
+            "stderr": "qxfwscan: another run is using the adapters of this machine (process 42)\n",
+        }
+        record = planned(dict(busy, busy=True, waited=600))
+        self.assertEqual(record["status"], "failed")
+        self.assertEqual(
+            record["failures"][0]["line"], "qxfwscan: another run is using the adapters of this machine (process 42)"
+        )
+        self.assertIn("qxfw_busy_timeout", record["failures"][0]["what"])
+        warning = "qxfwload: warning: a previous run ended without releasing the adapters"
+        record = judged(verbose(done(11), done(12), NO_LL, SKIP_PARTNER), stderr=warning + "\n")
+        self.assertEqual((record["status"], record["failures"]), ("succeeded", []))
+        self.assertEqual(record["notes"][-1]["line"], warning)
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@ Needs ansible-doc and PyYAML (Debian's ansible-core brings both).
 Run: python3 -m unittest discover -s deploy/ansible/tests -p 'test_*.py'
 """
 
+import ast
 import json
 import pathlib
 import shutil
@@ -20,6 +21,7 @@ except ImportError:  # checked below: the test says so rather than passing
     yaml = None
 
 TASKS = pathlib.Path(__file__).resolve().parents[1] / "roles/qxfwload/tasks"
+LIBRARY = TASKS.parent / "library"
 
 # Task keywords that are not module arguments.
 KEYWORDS = {
@@ -66,8 +68,23 @@ def module_of(task):
     return modules[0]
 
 
+def role_documentation(module):
+    """The options of one of the role's own modules (library/), from its
+    DOCUMENTATION."""
+    source = (LIBRARY / (module + ".py")).read_text()
+    tree = ast.parse(source)
+    for node in tree.body:
+        if isinstance(node, ast.Assign) and [t.id for t in node.targets] == ["DOCUMENTATION"]:
+            return yaml.safe_load(node.value.value).get("options") or {}
+    raise AssertionError("%s has no DOCUMENTATION" % module)
+
+
 def documentation(modules):
-    """{module: options} from one ansible-doc run."""
+    """{module: options} from one ansible-doc run, and the role's own
+    modules' from their DOCUMENTATION."""
+    own = {m for m in modules if (LIBRARY / (m + ".py")).exists()}
+    found = {m: role_documentation(m) for m in own}
+    modules = set(modules) - own
     out = subprocess.run(
         ["ansible-doc", "-t", "module", "--json", *sorted(modules)],
         capture_output=True,
@@ -75,7 +92,8 @@ def documentation(modules):
         check=True,
         timeout=300,
     ).stdout
-    return {name: doc["doc"].get("options") or {} for name, doc in json.loads(out).items()}
+    found.update({name: doc["doc"].get("options") or {} for name, doc in json.loads(out).items()})
+    return found
 
 
 @unittest.skipIf(yaml is None or shutil.which("ansible-doc") is None, "needs PyYAML and ansible-doc")
@@ -95,7 +113,8 @@ class ArgumentsTest(unittest.TestCase):
                 continue  # its arguments are the facts it sets
             with self.subTest(file=path.name, task=task["name"]):
                 self.assertTrue(
-                    module.startswith("ansible.windows." if path.stem == "windows" else "ansible.builtin."),
+                    module.startswith("ansible.windows." if path.stem == "windows" else "ansible.builtin.")
+                    or (path.stem == "posix" and (LIBRARY / (module + ".py")).exists()),
                     module,
                 )
                 given = task[module] or {}

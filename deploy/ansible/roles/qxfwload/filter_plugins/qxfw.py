@@ -7,9 +7,11 @@ of good downloads, and each planned adapter is matched to its own line, in
 both directions. The rules are in the role's README ("How a host is judged").
 """
 
+import datetime
 import hashlib
 import json
 import re
+import secrets
 
 # The messages of qxfwload's verbose run that the judge reads, as the
 # program's printf formats. MESSAGE_FORMATS is what the test of the message
@@ -46,10 +48,22 @@ ADAPTER_KEYS = ("node", "port", "ll", "partner", "action", "reason")
 
 # Host states: "incomplete" from the start of the host's turn until it is
 # judged; a host still incomplete at the end of its batch left no result.
+# "in progress": the report written as the host's batch starts.
 FAILED_STATES = ("failed", "incomplete")
-STATES = ("succeeded", "failed", "planned", "no adapters", "incomplete")
+STATES = ("succeeded", "failed", "planned", "no adapters", "incomplete", "in progress")
+# A host that an earlier report leaves so is judged from its evidence.
+CUT_STATES = ("incomplete", "in progress")
 
 EARLIER_NOTE = "done in the earlier rollout"
+RECOVERED_NOTE = "downloaded by the cut rollout, as its evidence on the host proves"
+
+# The lines with which the programs refuse while another run holds the
+# adapters of the machine (Windows: without the process), and with which a
+# run that took over the lock of a run that died says so: a warning, not a
+# failure of this run.
+BUSY_RE = re.compile(r"^(qxfwload|qxfwscan): another run is using the adapters of this machine( \(process \d+\))?$")
+ABANDONED_RE = re.compile(r"^(qxfwload|qxfwscan): warning: a previous run ended without releasing the adapters$")
+ABANDONED_NOTE = "a previous run ended without releasing the adapters (the programs' warning)"
 
 _CONVERSION = re.compile(r"(%[-0-9]*l?[dusx])")
 
@@ -107,10 +121,22 @@ def _failure(what, line=None, node=None):
     return {"what": what, "line": line.rstrip("\r\n") if isinstance(line, str) else line, "node": node}
 
 
+def is_busy(result):
+    """Whether a program's run was refused because another run held the
+    adapters of the machine: exit status 1 and that one line."""
+    lines = [line.rstrip("\r") for line in (result.get("stderr") or "").split("\n") if line.strip()]
+    return result.get("rc") == 1 and len(lines) == 1 and BUSY_RE.match(lines[0]) is not None
+
+
 def _failed_step(result, program):
     """The failures of a command step that did not run to completion, or []."""
     if result.get("unreachable"):
         return [_failure("the host could not be reached while %s was to run" % program, result.get("msg"))]
+    if is_busy(result):
+        what = "another run held the adapters of the host for the %s s that the role waited (qxfw_busy_timeout)" % (
+            result.get("waited", 0)
+        )
+        return [_failure("%s: %s" % (program, what), _lines(result.get("stderr"))[0])]
     if result.get("rc") is None:
         return [_failure("%s did not run" % program, result.get("msg"))]
     if result["rc"] != 0:
@@ -174,14 +200,16 @@ def qxfw_warn_once(message):
     return message
 
 
-def qxfw_record(host, batch):
-    """A host's record as its turn starts: reached, nothing judged yet."""
+def qxfw_record(host, batch, evidence=None):
+    """A host's record as its turn starts: reached, nothing judged yet;
+    `evidence`, the rollout's scratch folder on the host, once made."""
     return {
         "host": host,
         "batch": int(batch),
         "status": "incomplete",
         "summary": "no result: the host's turn started but it was not judged",
         "plan": None,
+        "evidence": evidence or None,
         "done": {
             "image_copied": False,
             "image_sha256": None,
@@ -190,9 +218,12 @@ def qxfw_record(host, batch):
             "downloaded": [],
             "downloads_failed": [],
             "earlier": [],
+            "recovered": [],
+            "unproven": [],
             "checked": [],
         },
         "to_download": [],
+        "cut_evidence": None,
         "after_check": None,
         "failures": [],
         "notes": [],
@@ -247,6 +278,28 @@ def _what_it_saw(document):
     return None
 
 
+def _evidence_failures(evidence):
+    """The failures of the step that takes over the evidence of cut rollouts."""
+    if not evidence or evidence.get("skipped"):
+        return []
+    if evidence.get("unreachable"):
+        return [
+            _failure(
+                "the host could not be reached while taking over the evidence of cut rollouts", evidence.get("msg")
+            )
+        ]
+    if evidence.get("failed"):
+        return [_failure("the evidence of cut rollouts could not be taken over", evidence.get("msg"))]
+    if evidence.get("busy"):
+        return [
+            _failure(
+                "a run of a cut rollout is still going on the host (process %s) after the time that the role "
+                "waited (qxfw_busy_timeout)" % _nodes_text(evidence["busy"])
+            )
+        ]
+    return []
+
+
 def _host_copy_failures(host_stat, image_sha256):
     if host_stat is None or image_sha256 is None:
         return []
@@ -265,30 +318,212 @@ def _host_copy_failures(host_stat, image_sha256):
     return []
 
 
-def _done_earlier(earlier, host):
-    """{node: (serial, ll)} of the adapters that the earlier report `earlier`
-    records as downloaded and checked afterwards on `host`."""
+def _earlier_entry(earlier, host):
+    """The earlier report's entry of `host`, or None."""
     for entry in (earlier or {}).get("hosts") or []:
-        if entry.get("host") != host or not entry.get("plan"):
+        if entry.get("host") == host:
+            return entry
+    return None
+
+
+def _adapters_of(entry, nodes):
+    return {a["node"]: (a.get("serial"), a.get("ll")) for a in entry["plan"]["adapters"] if a["node"] in nodes}
+
+
+def _done_earlier(entry):
+    """{node: (serial, ll)} of the adapters that the earlier report's entry
+    records as downloaded and checked afterwards."""
+    if not entry or not entry.get("plan"):
+        return {}
+    done = entry.get("done") or {}
+    return _adapters_of(entry, set(done.get("checked") or []) | set(done.get("earlier") or []))
+
+
+def _unproven_earlier(entry):
+    """{node: (serial, ll)} of the adapters that the earlier report's entry
+    leaves unproven (a cut rollout's evidence proved neither way)."""
+    if not entry or not entry.get("plan"):
+        return {}
+    done = entry.get("done") or {}
+    return _adapters_of(entry, set(done.get("unproven") or []) - set(_done_earlier(entry)))
+
+
+IN_FLIGHT_RE = _line_re(DOWNLOADING)
+
+
+def _node_argument(argv):
+    """The node of a run's `-a NODE`, or None."""
+    if "-a" not in argv[:-1]:
+        return None
+    text = str(argv[argv.index("-a") + 1])
+    try:
+        return int(text, 16) if text.lower().startswith("0x") else int(text)
+    except ValueError:
+        return None
+
+
+def _load_run_evidence(run, subject, copyright_lines):
+    """{node: "done", "not done" or "unproven"} of the adapters to download
+    in `subject` (plan entries), from one qxfwload run kept on the host.
+
+    The same judge as a live run's reads the lines after the header and
+    copyright block: a "done" line proves the download; a "failed" line or
+    a skip proves the adapter did not get the image. An adapter without a
+    line did not get it only when the run's closing count is there and
+    counts the "done" lines: the run went past every adapter. Otherwise (the
+    evidence stops in the middle, as when the run was killed) its outcome is
+    unproven, in flight or not."""
+    lines = _output_lines(run.get("stdout"))
+    end = _block_end(lines, copyright_lines)
+    outcomes, count, done_lines = {}, None, 0
+    for line in [line for line in lines[end:] if line.strip()] if end is not None else []:
+        kind, node, _ = _outcome(line)
+        if kind is None or count is not None:
             continue
-        done = entry.get("done") or {}
-        nodes = set(done.get("checked") or []) | set(done.get("earlier") or [])
-        return {a["node"]: (a.get("serial"), a.get("ll")) for a in entry["plan"]["adapters"] if a["node"] in nodes}
-    return {}
+        if kind == "count":
+            count = node
+            continue
+        if kind == "done":
+            done_lines += 1
+        if outcomes.get(node) != "done":
+            outcomes[node] = "done" if kind == "done" else "not done"
+    closed = count is not None and count == done_lines
+    said = {}
+    for adapter in subject:
+        if adapter["action"] == "download":
+            node = adapter["node"]
+            said[node] = outcomes.get(node) or ("not done" if closed else "unproven")
+    return said
 
 
-def _resumed(record, earlier):
+def _rollout_evidence(rollout, copyright_lines):
+    """[(node, serial, ll, outcome)] of the adapters that one rollout's
+    qxfwload runs on the host were to download, judged from its evidence
+    against the plan of its own scan (kept there too); None when it ran
+    qxfwload but its plan can't be read."""
+    runs = [r for r in rollout.get("runs") or [] if not is_busy(r) and not r.get("error")]
+    loads = [r for r in runs if r.get("name") == "load"]
+    if not loads:
+        return []
+    plan = None
+    for run in runs:
+        if run.get("name") == "scan" and run.get("rc") == 0:
+            try:
+                plan = _plan_of(json.loads(run.get("stdout") or ""))
+                break
+            except (ValueError, AttributeError):
+                continue
+    if plan is None:
+        return None
+    by_node = {a["node"]: a for a in plan["adapters"]}
+    outcomes = {}
+    for run in loads:
+        node = _node_argument(run.get("argv") or [])
+        subject = plan["adapters"] if node is None else [by_node[node]] if node in by_node else []
+        for node, outcome in _load_run_evidence(run, subject, copyright_lines).items():
+            if outcomes.get(node) != "done" and (outcomes.get(node) != "unproven" or outcome == "done"):
+                outcomes[node] = outcome
+    return [(n, by_node[n].get("serial"), by_node[n].get("ll"), outcome) for n, outcome in sorted(outcomes.items())]
+
+
+def qxfw_cut_evidence(evidence, copyright_lines=None):
+    """What the evidence that cut rollouts left on a host (module
+    qxfw_evidence's result) proves: {"found", "rollouts", "readable",
+    "adapters": [{"node", "serial", "ll", "outcome"}]}, each adapter's outcome
+    over every rollout: "done" when one proves its download, else
+    "unproven" when one can't prove it either way, else "not done"."""
+    rollouts = (evidence or {}).get("earlier") or []
+    combined, readable = {}, True
+    for rollout in rollouts:
+        said = _rollout_evidence(rollout, copyright_lines)
+        if said is None:
+            readable = False
+            continue
+        for node, serial, ll, outcome in said:
+            key = (node, serial, ll)
+            if combined.get(key) != "done" and (combined.get(key) != "unproven" or outcome == "done"):
+                combined[key] = outcome
+    return {
+        "found": bool((evidence or {}).get("found")),
+        "rollouts": [r.get("rollout") for r in rollouts],
+        "readable": readable,
+        "adapters": [
+            {"node": node, "serial": serial, "ll": ll, "outcome": outcome}
+            for (node, serial, ll), outcome in sorted(combined.items(), key=lambda item: str(item[0]))
+        ],
+    }
+
+
+def _nodes_text(nodes):
+    return ", ".join(str(n) for n in nodes)
+
+
+def _resumed(record, earlier, evidence=None, copyright_lines=None, unproven_action="fail"):
     """The record with the adapters done in the earlier rollout taken out of
-    what is to be downloaded: the same node, serial and LL."""
-    before = _done_earlier(earlier, record["host"])
-    skipped, notes = [], list(record["notes"])
+    what is to be downloaded: the same node, serial and LL. A host that the
+    earlier report leaves in progress (its controller was cut) is judged
+    from the evidence its runs left on the host: adapters proven downloaded
+    are "recovered" (not downloaded again, checked now), adapters proven not
+    to have got the image are downloaded as usual, and the others are
+    "unproven": downloaded again only with `unproven_action` "download".
+    Evidence that other hosts' turns left (a rollout cut before it took
+    that evidence over) counts the same."""
+    entry = _earlier_entry(earlier, record["host"])
+    before = _done_earlier(entry)
+    unsure = _unproven_earlier(entry)
+    cut, proven, missing = None, {}, False
+    cut_host = bool(entry) and entry.get("status") in CUT_STATES
+    if cut_host or (evidence or {}).get("found"):
+        cut = qxfw_cut_evidence(evidence, copyright_lines)
+        proven = {(a["node"], a["serial"], a["ll"]): a["outcome"] for a in cut["adapters"]}
+        missing = not cut["readable"] or (cut_host and not cut["found"])
+    skipped, recovered, unproven, notes = [], [], [], list(record["notes"])
     for adapter in record["plan"]["adapters"]:
-        seen = before.get(adapter["node"])
-        if adapter["action"] == "download" and adapter.get("serial") and seen == (adapter["serial"], adapter["ll"]):
-            skipped.append(adapter["node"])
-            notes.append(_failure(EARLIER_NOTE, None, adapter["node"]))
-    left = [n for n in _nodes(record["plan"], "download") if n not in skipped]
-    return dict(record, done=dict(record["done"], earlier=skipped), to_download=left, notes=notes)
+        if adapter["action"] != "download":
+            continue
+        node, seen = adapter["node"], (adapter.get("serial"), adapter["ll"])
+        if adapter.get("serial") and before.get(node) == seen:
+            skipped.append(node)
+            notes.append(_failure(EARLIER_NOTE, None, node))
+        elif missing:
+            unproven.append(node)
+        elif proven.get((node,) + seen) == "done" and adapter.get("serial"):
+            recovered.append(node)
+            notes.append(_failure(RECOVERED_NOTE, None, node))
+        elif proven.get((node,) + seen) in ("done", "unproven"):
+            unproven.append(node)
+        elif adapter.get("serial") and unsure.get(node) == seen:
+            unproven.append(node)
+    left = [n for n in _nodes(record["plan"], "download") if n not in skipped + recovered]
+    if unproven_action != "download":
+        left = [n for n in left if n not in unproven]
+    elif unproven:
+        notes += [
+            _failure("downloaded again although it may have got the image: qxfw_resume_unproven is download", None, n)
+            for n in unproven
+        ]
+    done = dict(record["done"], earlier=skipped, recovered=recovered, unproven=unproven)
+    return dict(record, done=done, to_download=left, notes=notes, cut_evidence=cut)
+
+
+def _unproven_failures(record):
+    """The failures of a resumed host with unproven adapters that are not to
+    be downloaded again, or []."""
+    cut = record.get("cut_evidence") or {}
+    if cut and not cut.get("found"):
+        why = "no evidence of the cut rollout was found on the host (its scratch folder is gone)"
+    elif cut and not cut.get("readable"):
+        why = "the cut rollout's evidence on the host has no plan to read it by"
+    else:
+        why = "the cut rollout's evidence on the host proves neither that it got the image nor that it did not"
+    return [
+        _failure(
+            "node %d: %s; qxfw_resume_unproven: download downloads it again" % (node, why),
+            None,
+            node,
+        )
+        for node in record["done"]["unproven"]
+    ]
 
 
 def qxfw_planned(
@@ -300,6 +535,9 @@ def qxfw_planned(
     image_sha256=None,
     allow_no_adapters=False,
     earlier=None,
+    evidence=None,
+    copyright_lines=None,
+    unproven_action="fail",
 ):
     """The record after qxfwscan ran: the plan, or the failure to get one.
 
@@ -309,7 +547,10 @@ def qxfw_planned(
     not `image_sha256`. A host whose scan opened no port or found no adapter
     fails, unless `allow_no_adapters`: then its status is "no adapters".
     With `earlier` (a report), adapters that it records as done are left
-    out. Status "planned" in check mode; "succeeded" when no adapter is left
+    out; a host that it leaves in progress is judged from `evidence` (module
+    qxfw_evidence's result; `copyright_lines` as for qxfw_judged), and fails
+    when adapters are unproven, unless `unproven_action` is "download".
+    Status "planned" in check mode; "succeeded" when no adapter is left
     to get the image (qxfwload is then not run); else it stays "incomplete"
     until the qxfwload runs are judged.
     """
@@ -322,6 +563,7 @@ def qxfw_planned(
     if not lost and host_stat:
         record["done"]["image_sha256"] = (host_stat.get("stat") or {}).get("checksum")
     failures = lost or _host_copy_failures(host_stat, image_sha256) or _failed_step(scan, "qxfwscan")
+    failures = failures or _evidence_failures(evidence)
     document = {}
     if not failures:
         record["done"]["qxfwscan"] = True
@@ -337,7 +579,7 @@ def qxfw_planned(
         return dict(record, status="no adapters", summary="%s; qxfw_allow_no_adapters lets the host pass" % saw)
     if saw:
         return dict(record, status="failed", summary=saw, failures=record["failures"] + [_failure(saw)])
-    record = _resumed(record, earlier)
+    record = _resumed(record, earlier, evidence, copyright_lines, unproven_action)
     plan = record["plan"]
     counts = "%d download%s, %d skip%s" % (
         plan["downloads"],
@@ -347,9 +589,25 @@ def qxfw_planned(
     )
     if check_mode:
         return dict(record, status="planned", summary="check mode: planned %s; nothing was sent" % counts)
+    unproven = record["done"]["unproven"]
+    if unproven and unproven_action != "download":
+        summary = "the cut rollout left node%s %s unproven: nothing was sent; qxfw_resume_unproven: download" % (
+            "" if len(unproven) == 1 else "s",
+            _nodes_text(unproven),
+        )
+        summary += " downloads %s again" % ("it" if len(unproven) == 1 else "them")
+        failures = record["failures"] + _unproven_failures(record)
+        return dict(record, status="failed", summary=summary, to_download=[], failures=failures)
     if plan["downloads"] == 0:
         return dict(
             record, status="succeeded", summary="no adapter is to get the image (%s): qxfwload was not run" % counts
+        )
+    if not record["to_download"] and record["done"]["recovered"]:
+        return dict(
+            record,
+            status="succeeded",
+            summary="every planned download (%d) was done in the earlier rollout, %d of them by the cut one as its "
+            "evidence proves: qxfwload was not run" % (plan["downloads"], len(record["done"]["recovered"])),
         )
     if not record["to_download"]:
         return dict(
@@ -360,11 +618,17 @@ def qxfw_planned(
     return dict(record, summary="planned %s; qxfwload to run" % counts)
 
 
+def _per_node(record):
+    """Whether the host's qxfwload runs one `-a NODE` run per adapter left:
+    when adapters were done in an earlier rollout."""
+    return bool(record["done"]["earlier"] or record["done"].get("recovered"))
+
+
 def qxfw_load_runs(record, program, node_options, options, image):
     """The qxfwload command lines for the host: one verbose run for the whole
     plan, or, when adapters were done in an earlier rollout, one `-a NODE`
     run for each adapter that is left."""
-    if not record["done"]["earlier"]:
+    if not _per_node(record):
         return [[program] + list(node_options) + list(options) + [image]]
     return [[program, "-a", str(node)] + list(options) + [image] for node in record["to_download"]]
 
@@ -490,7 +754,7 @@ def qxfw_judged(record, load, copyright_lines=None):
     downloaded, failed, unknown = [], [], None
     for run in runs:
         argv = run.get("item") or []
-        subject = [by_node[int(argv[2])]] if record["done"]["earlier"] and len(argv) > 2 else plan["adapters"]
+        subject = [by_node[int(argv[2])]] if _per_node(record) and len(argv) > 2 else plan["adapters"]
         step = _failed_step(run, "qxfwload")
         if step:
             # A run that ended early can't say what it did.
@@ -500,8 +764,10 @@ def qxfw_judged(record, load, copyright_lines=None):
         got, lost, said, noted = _judge_run(run.get("stdout"), subject, copyright_lines)
         downloaded += got
         failed += lost
-        failures += said + [_failure("qxfwload wrote to standard error", line) for line in _lines(run.get("stderr"))]
-        notes += noted
+        errors = _lines(run.get("stderr"))
+        failures += said + [_failure("qxfwload wrote to standard error", line) for line in errors]
+        failures = [f for f in failures if not (f["line"] and ABANDONED_RE.match(f["line"]))]
+        notes += noted + [_failure(ABANDONED_NOTE, line) for line in errors if ABANDONED_RE.match(line)]
     if unknown:
         done.update(downloaded=None, downloads_failed=None)
         return dict(
@@ -517,10 +783,23 @@ def qxfw_judged(record, load, copyright_lines=None):
     summary = "%d of %d planned downloads succeeded" % (len(downloaded), wanted)
     if done["earlier"]:
         summary += "; %d %s" % (len(done["earlier"]), EARLIER_NOTE)
+    if done.get("recovered"):
+        summary += "; %d downloaded by the cut rollout, as its evidence proves" % len(done["recovered"])
     ok = not failures and sorted(downloaded) == sorted(record["to_download"])
     return dict(
         record, status="succeeded" if ok else "failed", summary=summary, done=done, failures=failures, notes=notes
     )
+
+
+def _to_check(record):
+    """The adapters that the check after the downloads is for: those that got
+    the image now, and those that the cut rollout's evidence proves got it."""
+    return sorted((record["done"]["downloaded"] or []) + (record["done"].get("recovered") or []))
+
+
+def qxfw_to_check(record):
+    """The nodes that the check after the downloads is for ([]: no check)."""
+    return _to_check(record)
 
 
 def qxfw_after_failures(record, scan):
@@ -538,7 +817,7 @@ def qxfw_after_failures(record, scan):
     now = {a.get("node"): a for a in adapters}
     before = {a["node"]: a for a in record["plan"]["adapters"]}
     failures = []
-    for node in record["done"]["downloaded"] or []:
+    for node in _to_check(record):
         adapter = now.get(node)
         if adapter is None or not adapter.get("answered"):
             failures.append(_failure("node %d no longer answers after its download" % node, None, node))
@@ -557,7 +836,7 @@ def qxfw_after_failures(record, scan):
 def qxfw_after_checked(record, scan, timeout=0):
     """The record after the check of the adapters that got the image."""
     failures = qxfw_after_failures(record, scan)
-    nodes = list(record["done"]["downloaded"] or [])
+    nodes = _to_check(record)
     failed_nodes = {f["node"] for f in failures}
     checked = [n for n in nodes if n not in failed_nodes] if all(f["node"] is not None for f in failures) else []
     check = {
@@ -595,11 +874,28 @@ def qxfw_records(hostvars, hosts):
     return records
 
 
-def qxfw_batch(records, image_path, aif=False, pinned=None, resume_path=""):
+def qxfw_rollout_id(hostvars, hosts):
+    """The rollout's id, as its first batch made it ("" before): it names the
+    scratch folders that keep the evidence on the hosts."""
+    for host in hosts:
+        batch = hostvars[host].get("__qxfw_batch")
+        if batch and batch.get("rollout_id"):
+            return batch["rollout_id"]
+    return ""
+
+
+def new_rollout_id():
+    """A new rollout's id: the time (UTC) and random digits."""
+    now = datetime.datetime.now(datetime.timezone.utc)
+    return now.strftime("%Y%m%dT%H%M%SZ") + "-" + secrets.token_hex(3)
+
+
+def qxfw_batch(records, image_path, aif=False, pinned=None, resume_path="", rollout_id=""):
     """What every host of the batch that starts needs to know, read once on
     the controller: the batch's number (after those that `records` show),
-    the image's facts, the earlier report (qxfw_resume_from) and whether
-    the rollout is refused."""
+    the rollout's id (`rollout_id`, or a new one for the first batch), the
+    image's facts, the earlier report (qxfw_resume_from) and whether the
+    rollout is refused."""
     image = qxfw_image_facts(image_path, aif)
     earlier = {}
     if resume_path:
@@ -607,6 +903,7 @@ def qxfw_batch(records, image_path, aif=False, pinned=None, resume_path=""):
             earlier = json.load(report)
     return {
         "number": qxfw_next_batch(records),
+        "rollout_id": rollout_id or new_rollout_id(),
         "image": image,
         "earlier": earlier,
         "refusal": qxfw_refusal(image, pinned, earlier),
@@ -683,6 +980,18 @@ def _bounded(entry):
     return entry
 
 
+# Where the hosts keep the evidence of a rollout's runs, as the report says it.
+EVIDENCE_FOLDERS = "qxfw.%s.HOST.* in each host's temporary folder, until the host's turn ends"
+
+
+def _in_progress(record):
+    return dict(
+        record,
+        status="in progress",
+        summary="the host's turn is going on: this report was written as its batch started",
+    )
+
+
 def qxfw_report(records, hosts, settings, batch_done=True, refusal=None):
     """The rollout's report: every host of the play, in order.
 
@@ -696,8 +1005,10 @@ def qxfw_report(records, hosts, settings, batch_done=True, refusal=None):
     refusal = refusal or None
     if refusal:
         records = [None] * len(hosts)
-    entries = [_bounded(r) if r else {"host": h, "status": "not reached"} for h, r in zip(hosts, records)]
     batch = max([r["batch"] for r in records if r] or [0])
+    if not batch_done:
+        records = [_in_progress(r) if r and r["batch"] == batch and r["status"] == "incomplete" else r for r in records]
+    entries = [_bounded(r) if r else {"host": h, "status": "not reached"} for h, r in zip(hosts, records)]
     in_batch = [r for r in records if r and r["batch"] == batch]
     failed = [r["host"] for r in in_batch if r["status"] in FAILED_STATES]
     pending = [e["host"] for e in entries if e["status"] == "not reached"]
@@ -723,9 +1034,12 @@ def qxfw_report(records, hosts, settings, batch_done=True, refusal=None):
         counts[entry["status"]] += 1
     sizes = [sum(1 for r in records if r and r["batch"] == b) for b in range(1, batch + 1)]
     serial = settings.get("serial")
+    rollout_id = settings.get("rollout_id") or None
     return _clean(
         {
             "rollout": rollout,
+            "rollout_id": rollout_id,
+            "evidence": EVIDENCE_FOLDERS % rollout_id if rollout_id else None,
             "refused": refusal,
             "check_mode": bool(settings.get("check_mode")),
             "image": settings.get("image"),
@@ -737,6 +1051,8 @@ def qxfw_report(records, hosts, settings, batch_done=True, refusal=None):
             "max_fail_percentage": percentage,
             "after_check_timeout": _number(settings.get("after_check_timeout")),
             "allow_no_adapters": settings.get("allow_no_adapters"),
+            "busy_timeout": _number(settings.get("busy_timeout")),
+            "resume_unproven": settings.get("resume_unproven"),
             "batches": batch,
             "batch_sizes": sizes,
             "stopped": {"batch": batch, "batch_size": len(in_batch), "failed": failed} if stops else None,
@@ -753,6 +1069,8 @@ class FilterModule:
         return {
             "qxfw_warn_once": qxfw_warn_once,
             "qxfw_record": qxfw_record,
+            "qxfw_rollout_id": qxfw_rollout_id,
+            "qxfw_to_check": qxfw_to_check,
             "qxfw_failed_step": qxfw_failed_step,
             "qxfw_planned": qxfw_planned,
             "qxfw_load_runs": qxfw_load_runs,

@@ -53,6 +53,10 @@ def adapter_outcome(entry, node, action):
     done = entry.get("done") or {}
     if node in (done.get("earlier") or []):
         return "done in the earlier rollout"
+    if node in (done.get("recovered") or []):
+        return "recovered"
+    if node in (done.get("unproven") or []) and node not in (done.get("downloaded") or []):
+        return "unproven"
     if action != "download":
         return "skipped"
     if entry.get("status") == "planned":
@@ -102,7 +106,7 @@ def _testcase(suite, entry, batch_name):
     case = ET.SubElement(suite, "testcase", name=shown(entry["host"]), classname="rollout." + batch_name)
     status = entry["status"]
     summary = shown(entry.get("summary") or status)
-    if status in ("failed", "incomplete"):
+    if status in ("failed", "incomplete", "in progress"):
         ET.SubElement(case, "failure", message=summary, type=status).text = _failure_text(entry)
         return "failures"
     if status == "not reached":
