@@ -35,7 +35,9 @@ std::string CopyBuiltProgram(const std::string& name, const std::string& folder)
   std::error_code error;
   if (!UnderWine()) {
     fs::copy_file(built, copy, fs::copy_options::overwrite_existing, error);
-    return error ? "" : copy;
+    if (error) return "";
+    RegisterBuiltProgramCopy(copy);
+    return copy;
   }
   std::string runner, executable;
   const std::string script = ReadFile(built);

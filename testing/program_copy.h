@@ -10,8 +10,8 @@
 namespace testing_support {
 
 /// Copies BuiltProgram(name) into `folder` and answers the path to run it
-/// by; empty when it can't be copied. Runs of the copy are not wrapped by
-/// QXFW_TEST_WRAPPER.
+/// by; empty when it can't be copied. The copy runs under
+/// QXFW_TEST_WRAPPER as the built program does.
 /// REQUIRES: folder exists.
 std::string CopyBuiltProgram(const std::string& name, const std::string& folder);
 

@@ -116,6 +116,10 @@ class StartedProcess {
 /// The path of a program built by this project, e.g. BuiltProgram("qxfwload").
 std::string BuiltProgram(const std::string& name);
 
+/// Makes `path`, a copy of a built program, run under QXFW_TEST_WRAPPER as
+/// the built programs do.
+void RegisterBuiltProgramCopy(const std::string& path);
+
 /// True when the built programs are the Windows build run under Wine
 /// (QXFW_UNDER_WINE set): RunProcess then gives their CR LF line ends as LF,
 /// and only the DeviceIoControl lines of the trace exist, written by the

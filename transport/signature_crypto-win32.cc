@@ -8,11 +8,21 @@
 // the verification; Wine's crypt32 verifies the attributes' signature
 // without that comparison, and would take any content for a signer with
 // signed attributes.
+//
+// An ECDSA signer is verified with CNG instead: the digest that it signed
+// (of the DER signed attributes, or crypt32's digest of the content), its
+// signature decoded from DER (X509_ECC_SIGNATURE) and its key imported with
+// CryptImportPublicKeyInfoEx2, for BCryptVerifySignature. Wine 8.0's
+// CryptMsgControl imports every signer's key as a CAPI RSA key
+// (CryptImportPublicKeyInfo), which fails for an EC key, so that no ECDSA
+// signature would ever verify there; these calls are Windows' documented
+// ones and give Windows the same verdict.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 // clang-format off
 #include <windows.h>
+#include <bcrypt.h>
 #include <wincrypt.h>
 // clang-format on
 
@@ -275,19 +285,111 @@ bool SignedDigest(HCRYPTMSG message, DWORD index, bool* present, std::string* di
 
 }  // namespace
 
-bool DetachedSignature::VerifySigner(std::size_t index, const Certificate& cert) const {
-  HCRYPTMSG message = handle_->message.get();
+namespace {
+
+struct KeyDestroyer {
+  void operator()(void* key) const { BCryptDestroyKey(key); }
+};
+
+/// SHA-256 of `bytes` through CNG.
+std::string Sha256(const std::string& bytes) {
+  BCRYPT_ALG_HANDLE algorithm = nullptr;
+  if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) {
+    return "";
+  }
+  std::string digest(32, '\0');
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  const bool ok = BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) == 0 &&
+                  BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
+                                 static_cast<ULONG>(bytes.size()), 0) == 0 &&
+                  BCryptFinishHash(hash, reinterpret_cast<PUCHAR>(digest.data()), 32, 0) == 0;
+  if (hash != nullptr) BCryptDestroyHash(hash);
+  BCryptCloseAlgorithmProvider(algorithm, 0);
+  return ok ? digest : "";
+}
+
+/// The digest that signer `index` signed: of its signed attributes as DER,
+/// or of the content when it has none.
+std::string SignedHash(HCRYPTMSG message, DWORD index) {
+  const std::string attributes = MessageParam(message, CMSG_SIGNER_AUTH_ATTR_PARAM, index);
+  if (attributes.size() < sizeof(CRYPT_ATTRIBUTES) ||
+      reinterpret_cast<const CRYPT_ATTRIBUTES*>(attributes.data())->cAttr == 0) {
+    return MessageParam(message, CMSG_COMPUTED_HASH_PARAM, index);
+  }
+  void* encoded = nullptr;
+  DWORD size = 0;
+  if (!CryptEncodeObjectEx(X509_ASN_ENCODING, PKCS_ATTRIBUTES, attributes.data(),
+                           CRYPT_ENCODE_ALLOC_FLAG, nullptr, &encoded, &size)) {
+    return "";
+  }
+  const std::string der(static_cast<const char*>(encoded), size);
+  LocalFree(encoded);
+  return Sha256(der);
+}
+
+/// The P-256 signature r || s, 32 big-endian bytes each, from its DER form.
+std::string RawEcdsaSignature(const CRYPT_DATA_BLOB& der) {
+  const auto decoded = DecodeObject<CERT_ECC_SIGNATURE>(X509_ECC_SIGNATURE, der.pbData, der.cbData);
+  if (decoded == nullptr || decoded->r.cbData > 32 || decoded->s.cbData > 32) return "";
+  std::string raw(64, '\0');
+  // The decoded integers are little-endian.
+  for (DWORD i = 0; i < decoded->r.cbData; ++i)
+    raw[31 - i] = static_cast<char>(decoded->r.pbData[i]);
+  for (DWORD i = 0; i < decoded->s.cbData; ++i)
+    raw[63 - i] = static_cast<char>(decoded->s.pbData[i]);
+  return raw;
+}
+
+bool VerifyEcdsaSigner(HCRYPTMSG message, DWORD index, PCCERT_CONTEXT cert) {
+  const std::string info = MessageParam(message, CMSG_SIGNER_INFO_PARAM, index);
+  if (info.size() < sizeof(CMSG_SIGNER_INFO)) return false;
+  const std::string signature =
+      RawEcdsaSignature(reinterpret_cast<const CMSG_SIGNER_INFO*>(info.data())->EncryptedHash);
+  const std::string hash = SignedHash(message, index);
+  BCRYPT_KEY_HANDLE key = nullptr;
+  if (signature.empty() || hash.empty() ||
+      !CryptImportPublicKeyInfoEx2(X509_ASN_ENCODING, &cert->pCertInfo->SubjectPublicKeyInfo, 0,
+                                   nullptr, &key)) {
+    return false;
+  }
+  const std::unique_ptr<void, KeyDestroyer> owned_key(key);
+  return BCryptVerifySignature(key, nullptr,
+                               reinterpret_cast<PUCHAR>(const_cast<char*>(hash.data())),
+                               static_cast<ULONG>(hash.size()),
+                               reinterpret_cast<PUCHAR>(const_cast<char*>(signature.data())),
+                               static_cast<ULONG>(signature.size()), 0) == 0;
+}
+
+bool VerifyWithCrypt32(HCRYPTMSG message, std::size_t index, PCCERT_CONTEXT cert) {
   CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para = {};
   para.cbSize = sizeof para;
   para.dwSignerIndex = static_cast<DWORD>(index);
   para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
-  para.pvSigner = const_cast<CERT_CONTEXT*>(cert.handle().context.get());
-  if (!CryptMsgControl(message, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para)) return false;
+  para.pvSigner = const_cast<CERT_CONTEXT*>(cert);
+  return CryptMsgControl(message, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para) != FALSE;
+}
+
+bool IsEcKey(PCCERT_CONTEXT cert) {
+  const char* algorithm = cert->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId;
+  return algorithm != nullptr && std::strcmp(algorithm, szOID_ECC_PUBLIC_KEY) == 0;
+}
+
+}  // namespace
+
+bool DetachedSignature::VerifySigner(std::size_t index, const Certificate& cert) const {
+  HCRYPTMSG message = handle_->message.get();
+  PCCERT_CONTEXT context = cert.handle().context.get();
+  if (IsEcKey(context)) {
+    if (!VerifyEcdsaSigner(message, static_cast<DWORD>(index), context)) return false;
+  } else if (!VerifyWithCrypt32(message, index, context)) {
+    return false;
+  }
   bool attributes = false;
   std::string signed_digest;
-  if (!SignedDigest(message, para.dwSignerIndex, &attributes, &signed_digest)) return false;
+  if (!SignedDigest(message, static_cast<DWORD>(index), &attributes, &signed_digest)) return false;
   if (!attributes) return true;
-  const std::string computed = MessageParam(message, CMSG_COMPUTED_HASH_PARAM, para.dwSignerIndex);
+  const std::string computed =
+      MessageParam(message, CMSG_COMPUTED_HASH_PARAM, static_cast<DWORD>(index));
   return !computed.empty() && computed == signed_digest;
 }
 
