@@ -151,6 +151,8 @@ TEST_F(Signatures, SignedImagesDownloadAndEveryRefusalSendsNothing) {
        "has a key that is neither RSA of 2048 bits or more nor ECDSA P-256"},
       {"a truncated signature", image, signature.substr(0, signature.size() / 2),
        "fw.L1A: fw.L1A.p7s is not a detached signature"},
+      {"a signature with a byte after it", image, signature + "x",
+       "fw.L1A: fw.L1A.p7s is not a detached signature"},
       {"an empty signature", image, std::string(),
        "fw.L1A: fw.L1A.p7s is not a detached signature"},
       {"a PEM signature", image, Pki().Sign(image, "publisher", {"-outform", "PEM"}),

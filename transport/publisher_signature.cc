@@ -16,6 +16,30 @@ constexpr std::string_view kPemBegin = "-----BEGIN CERTIFICATE-----";
 constexpr std::string_view kPemEnd = "-----END CERTIFICATE-----";
 constexpr std::string_view kAnyPemBegin = "-----BEGIN ";
 
+/// True when `bytes` is exactly one DER SEQUENCE, its length taken from its
+/// header: bytes after it would be something unexamined, and the two
+/// libraries differ on whether they notice them.
+bool IsOneDerSequence(std::string_view bytes) {
+  if (bytes.size() < 2 || static_cast<unsigned char>(bytes[0]) != 0x30) return false;
+  const auto first = static_cast<unsigned char>(bytes[1]);
+  std::size_t header = 2;
+  std::size_t length = first;
+  if (first >= 0x80) {
+    const std::size_t count = first & 0x7F;
+    if (count == 0 || count > 4 || bytes.size() < 2 + count) return false;
+    length = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+      length = (length << 8) | static_cast<unsigned char>(bytes[2 + i]);
+    }
+    header += count;
+  }
+  return header + length == bytes.size();
+}
+
+std::unique_ptr<Certificate> CertificateFromDer(std::string_view der) {
+  return IsOneDerSequence(der) ? Certificate::FromDer(der) : nullptr;
+}
+
 std::string NameOf(const std::filesystem::path& path) {
   const std::u8string name = path.filename().u8string();
   return std::string(name.begin(), name.end());
@@ -131,7 +155,7 @@ SignatureVerdict Verdict(SignatureState state, std::string reason, std::string s
 std::unique_ptr<Certificate> ParseCertificateFile(const std::string& bytes, std::string* why) {
   const std::size_t begin = bytes.find(kPemBegin);
   if (begin == std::string::npos) {
-    std::unique_ptr<Certificate> cert = Certificate::FromDer(bytes);
+    std::unique_ptr<Certificate> cert = CertificateFromDer(bytes);
     if (cert == nullptr) *why = "is not an X.509 certificate (DER, or PEM with one certificate)";
     return cert;
   }
@@ -149,7 +173,7 @@ std::unique_ptr<Certificate> ParseCertificateFile(const std::string& bytes, std:
   std::string der;
   std::unique_ptr<Certificate> cert;
   if (DecodeBase64(std::string_view(bytes).substr(body, end - body), &der)) {
-    cert = Certificate::FromDer(der);
+    cert = CertificateFromDer(der);
   }
   if (cert == nullptr) *why = "is PEM, but not of an X.509 certificate";
   return cert;
@@ -250,8 +274,9 @@ SignatureCheck SignatureCheck::FromBytes(std::string p7s_name, const std::string
     return SignatureCheck(std::move(p7s_name),
                           Verdict(SignatureState::kMalformed, std::move(reason)));
   }
-  std::string why;
-  std::unique_ptr<DetachedSignature> signature = DetachedSignature::Decode(bytes, &why);
+  std::string why = "is not a DER CMS structure";
+  std::unique_ptr<DetachedSignature> signature =
+      IsOneDerSequence(bytes) ? DetachedSignature::Decode(bytes, &why) : nullptr;
   if (signature == nullptr) {
     std::string reason =
         p7s_name + " is not a detached signature (it " + why + "): get it again from the publisher";
