@@ -101,14 +101,13 @@ Certificate::~Certificate() = default;
 
 std::unique_ptr<Certificate> Certificate::FromDer(std::string_view der) {
   if (der.empty() || der.size() > 0xFFFFFFFFu) return nullptr;
-  // CertCreateCertificateContext ignores bytes after the certificate: the
-  // decoded length must be the whole.
+  // CertCreateCertificateContext keeps bytes after the certificate as part
+  // of it: the policy (publisher_signature.cc) refuses them before this.
   PCCERT_CONTEXT context = CertCreateCertificateContext(
       X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size()));
   if (context == nullptr) return nullptr;
   auto handle = std::make_unique<Handle>();
   handle->context.reset(context);
-  if (context->cbCertEncoded != der.size()) return nullptr;
   return std::unique_ptr<Certificate>(new Certificate(std::string(der), std::move(handle)));
 }
 

@@ -32,7 +32,8 @@ struct PublicKeyFacts {
 /// A decoded X.509 certificate.
 class Certificate {
  public:
-  /// Decodes one DER certificate; null when `der` isn't exactly one.
+  /// Decodes one DER certificate; null when `der` isn't one. Bytes after it
+  /// are the caller's to refuse: crypt32 keeps them as part of it.
   static std::unique_ptr<Certificate> FromDer(std::string_view der);
   ~Certificate();
   Certificate(const Certificate&) = delete;
@@ -65,8 +66,9 @@ bool DecodeBase64(std::string_view text, std::string* der);
 /// A CMS SignedData whose content, the image, is kept apart from it.
 class DetachedSignature {
  public:
-  /// Decodes `der`; null, with what is wrong in `why`, when it is not one
-  /// DER SignedData with detached content.
+  /// Decodes `der`; null, with what is wrong in `why`, when it is not a
+  /// DER SignedData with detached content. Bytes after it are the caller's
+  /// to refuse.
   static std::unique_ptr<DetachedSignature> Decode(std::string_view der, std::string* why);
   ~DetachedSignature();
   DetachedSignature(const DetachedSignature&) = delete;
