@@ -38,6 +38,7 @@ int main(int argc, char** argv) {
   const bench::BenchSizes sizes = smoke ? bench::SmokeSizes() : bench::FullSizes();
   bench::RegisterLrcCases(sizes.lrc_sizes, sizes.iterations);
   bench::RegisterLoadCases(sizes.load_file_size, sizes.iterations);
+  bench::RegisterSignatureCases(sizes.load_file_size, sizes.iterations);
   bench::RegisterDownloadCases(sizes.download_image_size, sizes.iterations);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -19,6 +19,12 @@ void RegisterLrcCases(const std::vector<std::uint32_t>& sizes, int iterations);
 /// into a fresh buffer of its size. The file stays in the page cache.
 void RegisterLoadCases(std::uint32_t file_size, int iterations);
 
+/// Loading an adapter firmware file of `file_size` bytes with a publisher
+/// trusted and the file signed (the trust folder and the signature read, the
+/// file hashed as it is read, the signature verified), against one fread of
+/// the file and SHA-256 over it through the same library.
+void RegisterSignatureCases(std::uint32_t file_size, int iterations);
+
 /// One download request of an `image_size`-byte image on the in-process
 /// simulated machine (packet built, the driver checks the LRC in place),
 /// against allocating a buffer of that size, copying the image into it and

@@ -33,7 +33,8 @@ static_assert(kReadPiece % 4 == 0);
 
 /// Reads `size` bytes into `buffer` and sets *lrc to ComputeLRC over their
 /// whole words; false when the file yields fewer bytes.
-bool ReadAndSum(std::FILE* file, std::uint8_t* buffer, std::uint32_t size, std::uint32_t* lrc) {
+bool ReadAndSum(std::FILE* file, std::uint8_t* buffer, std::uint32_t size, std::uint32_t* lrc,
+                const ImagePieceObserver& observer) {
   // The LRC is a sum begun at the seed: the LRC of two runs of words, one
   // after the other, is the sum of theirs less one seed.
   std::uint32_t sum = kLrcSeed;
@@ -41,6 +42,7 @@ bool ReadAndSum(std::FILE* file, std::uint8_t* buffer, std::uint32_t size, std::
     const std::uint32_t piece = std::min(kReadPiece, size - at);
     if (std::fread(buffer + at, 1, piece, file) != piece) return false;
     sum += ComputeLRC(buffer + at, piece / 4) - kLrcSeed;
+    if (observer) observer(buffer + at, piece);
     at += piece;
   }
   *lrc = sum;
@@ -49,11 +51,11 @@ bool ReadAndSum(std::FILE* file, std::uint8_t* buffer, std::uint32_t size, std::
 
 /// Reads the measured file into a fresh block; the caller closes the file.
 ImageFileRead ReadMeasured(std::FILE* file, const char* path, const ImageBlockAllocator& allocator,
-                           ImageFileRead read) {
+                           const ImagePieceObserver& observer, ImageFileRead read) {
   const auto size32 = static_cast<std::uint32_t>(read.size);
   auto* buffer = static_cast<std::uint8_t*>(allocator.allocate(size32));
   if (buffer == nullptr) return Failed(read, ImageFailure::kAllocate, OutOfMemoryMessage(size32));
-  if (!ReadAndSum(file, buffer, size32, &read.whole_file_lrc)) {
+  if (!ReadAndSum(file, buffer, size32, &read.whole_file_lrc, observer)) {
     allocator.release(buffer);
     return Failed(read, ImageFailure::kRead, ReadFailureMessage(path));
   }
@@ -71,7 +73,7 @@ void FreeToHeap(void* block) { std::free(block); }
 const ImageBlockAllocator kHeapAllocator{AllocateFromHeap, FreeToHeap};
 
 ImageFileRead ReadImageFile(const char* path, const ImageBlockAllocator& allocator,
-                            std::uint64_t largest_size) {
+                            std::uint64_t largest_size, const ImagePieceObserver& observer) {
   ImageFileRead read;
   const OpenedFile opened = OpenRegularFile(path);
   if (opened.outcome == FileOpening::kCantOpen) {
@@ -91,7 +93,7 @@ ImageFileRead ReadImageFile(const char* path, const ImageBlockAllocator& allocat
     // Before anything is allocated: a size that doesn't fit the allocate
     // service's 32-bit word must never be cut down to one that does.
     read = read.size > largest_size ? Failed(read, ImageFailure::kTooLarge, TooLargeMessage(path))
-                                    : ReadMeasured(file, path, allocator, read);
+                                    : ReadMeasured(file, path, allocator, observer, read);
   }
   std::fclose(file);
   return read;

@@ -6,6 +6,7 @@
 #define QXFW_IMAGE_IMAGE_FILE_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "image/image_format.h"
@@ -34,15 +35,22 @@ struct ImageFileRead : Outcome<ImageFailure> {
   std::uint32_t whole_file_lrc = 0;
 };
 
+/// Sees each piece of a file as soon as it is read, while the piece is still
+/// in the processor's cache: a signature check hashes the image there rather
+/// than in a second pass over memory.
+using ImagePieceObserver = std::function<void(const std::uint8_t* piece, std::uint32_t size)>;
+
 /// Opens `path` for binary reading (only a regular file: a directory can't
 /// be opened, and a FIFO, a device or a socket is a read failure, refused
 /// without waiting on it), measures it with 64-bit positions,
 /// refuses a file larger than `largest_size` before anything is allocated or
 /// read, allocates a block of the size, reads the file into it and closes
 /// it. A failing seek or tell is a read failure, and so is a file that
-/// yields fewer bytes than were measured.
+/// yields fewer bytes than were measured. `observer`, when set, sees every
+/// piece in order, the whole file once.
 /// REQUIRES: path is not null; largest_size <= kLargestImageFile.
 ImageFileRead ReadImageFile(const char* path, const ImageBlockAllocator& allocator,
-                            std::uint64_t largest_size = kLargestImageFile);
+                            std::uint64_t largest_size = kLargestImageFile,
+                            const ImagePieceObserver& observer = {});
 
 #endif  // QXFW_IMAGE_IMAGE_FILE_H_

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "image/image_file.h"
+#include "image/signature_file.h"
 #include "util/json_text.h"
 #include "util/printable_text.h"
 
@@ -58,15 +59,55 @@ std::string ResultText(const ImageCheck& check) {
   return check.ok() ? std::string("valid") : "invalid: " + PrintableText(check.message, false);
 }
 
+/// The signature file's check, started before the image is read so that the
+/// image is hashed as it is read (as qxfwload does it).
+SignatureCheck StartSignatureCheck(const std::string& image_path) {
+  SignatureFileRead file = ReadSignatureFile(image_path.c_str());
+  const std::size_t slash = file.path.find_last_of("/\\");
+  std::string name = slash == std::string::npos ? file.path : file.path.substr(slash + 1);
+  if (file.outcome == SignatureFileRead::kMissing) return SignatureCheck::Missing(std::move(name));
+  if (file.outcome == SignatureFileRead::kUnreadable) {
+    return SignatureCheck::Unreadable(std::move(name));
+  }
+  return SignatureCheck::FromBytes(std::move(name), file.bytes);
+}
+
+std::string SignatureText(const ImageReport& report) {
+  const SignatureVerdict& verdict = report.signature;
+  std::string text = SignatureStateName(verdict.state);
+  if (!verdict.signer.empty()) text += ", signer \"" + verdict.signer + "\"";
+  if (!verdict.anchor.empty()) text += ", anchor " + verdict.anchor;
+  text += report.signature_required ? ", required by trusted-publishers" : ", not required";
+  if (verdict.state != SignatureState::kValid) text += ": " + verdict.reason;
+  return PrintableText(text, false);
+}
+
+nlohmann::ordered_json SignatureJson(const ImageReport& report) {
+  if (!report.signature_examined) return nullptr;
+  const SignatureVerdict& verdict = report.signature;
+  const nlohmann::ordered_json null;
+  nlohmann::ordered_json json;
+  json["required"] = report.signature_required;
+  json["state"] = SignatureStateName(verdict.state);
+  json["signer"] = verdict.signer.empty() ? null : JsonText(verdict.signer);
+  json["anchor"] = verdict.anchor.empty() ? null : JsonText(verdict.anchor);
+  json["reason"] = verdict.state == SignatureState::kValid ? null : JsonText(verdict.reason);
+  return json;
+}
+
 }  // namespace
 
-ImageReport InspectImageFile(const std::string& path, ImageFormat format, const char* ll) {
+ImageReport InspectImageFile(const std::string& path, ImageFormat format, const char* ll,
+                             const TrustFolder& trust) {
   ImageReport report;
   report.path = path;
   report.format = format;
   report.has_ll = ll != nullptr;
   if (ll != nullptr) report.ll.assign(ll, 2);
-  const ImageFileRead read = ReadImageFile(path.c_str(), kHeapAllocator, LargestImageFile(format));
+  SignatureCheck signature = StartSignatureCheck(path);
+  const ImageFileRead read = ReadImageFile(
+      path.c_str(), kHeapAllocator, LargestImageFile(format),
+      [&signature](const std::uint8_t* piece, std::uint32_t size) { signature.Feed(piece, size); });
   report.measured = read.measured;
   report.size = read.size;
   if (!read.ok()) {
@@ -76,6 +117,10 @@ ImageReport InspectImageFile(const std::string& path, ImageFormat format, const 
   }
   report.check = CheckImageBytes(read.buffer, read.size, format, path.c_str(), read.whole_file_lrc);
   report.has_computed_lrc = report.check.has_header || report.check.ok();
+  report.signature_examined = true;
+  report.signature_required = trust.configured;
+  report.signature = signature.Finish(read.buffer, read.size, trust);
+  if (!trust.error.empty()) report.signature.reason += " (" + trust.error + ")";
   kHeapAllocator.release(read.buffer);
   report.check.image.Data = nullptr;  // it pointed into the block just released
   return report;
@@ -95,6 +140,7 @@ std::string FormatReportText(const ImageReport& report) {
   AddLine(&out, "LL from name:", report.has_ll ? PrintableText(report.ll, false) : "none");
   if (report.check.has_header) AddCopyrightText(report.check.header, &out);
   AddLine(&out, "result:", ResultText(report.check));
+  if (report.signature_examined) AddLine(&out, "signature:", SignatureText(report));
   return out;
 }
 
@@ -115,6 +161,7 @@ std::string FormatReportJson(const ImageReport& report) {
   json["copyright"] = header ? JsonText(fields.CopyrightText) : null;
   json["valid"] = report.check.ok();
   json["error"] = report.check.ok() ? null : JsonText(report.check.message);
+  json["signature"] = SignatureJson(report);
   // ensure_ascii: every character past ASCII as \u00XX, as the bytes were.
   return json.dump(-1, ' ', true) + "\n";
 }

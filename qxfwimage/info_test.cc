@@ -45,7 +45,9 @@ TEST_F(InfoTest, TextReportOfAValidFile) {
                                           "computed LRC: 0x0f0e0d0b\n"
                                           "LL from name: 1A\n"
                                           "copyright:\n---\n(c) line one\nline two\n---\n"
-                                          "result:       valid\n");
+                                          "result:       valid\n"
+                                          "signature:    missing, not required: no signature "
+                                          "file fw.L1A.p7s beside the image\n");
 }
 
 TEST_F(InfoTest, JsonReportOfAFileWithAWrongLength) {
@@ -60,7 +62,9 @@ TEST_F(InfoTest, JsonReportOfAFileWithAWrongLength) {
                 "\"code_id\":\"ID\\\"\\\\\\u0001\\u00e9\",\"data_length\":5,"
                 "\"header_lrc\":2863311530,\"computed_lrc\":203361294,"
                 "\"copyright\":\"\\u00a9 me\",\"valid\":false,"
-                "\"error\":\"length in header does not match length of data\"}\n");
+                "\"error\":\"length in header does not match length of data\","
+                "\"signature\":{\"required\":false,\"state\":\"missing\",\"signer\":null,"
+                "\"anchor\":null,\"reason\":\"no signature file odd.p7s beside the image\"}}\n");
 }
 
 TEST_F(InfoTest, UnreadableFileReportsOnlyWhatIsKnown) {
@@ -76,7 +80,7 @@ TEST_F(InfoTest, UnreadableFileReportsOnlyWhatIsKnown) {
                 "\",\"format\":\"adapter\",\"size\":null,\"ll\":\"2B\",\"code_id\":null,"
                 "\"data_length\":null,\"header_lrc\":null,\"computed_lrc\":null,"
                 "\"copyright\":null,\"valid\":false,\"error\":\"can't open firmware file: " +
-                path + "\"}\n");
+                path + "\",\"signature\":null}\n");
 }
 
 TEST_F(InfoTest, AifImageReportsItsLengthAndLrc) {

@@ -31,8 +31,8 @@ int FinishOutput(int status) {
 
 int RunInfo(const ImageToolCommand& command) {
   const ImageFormat format = command.aif ? ImageFormat::kAif : ImageFormat::kAdapterFirmware;
-  const ImageReport report =
-      InspectImageFile(command.file, format, FindFirmwareLL(command.file.c_str()));
+  const ImageReport report = InspectImageFile(
+      command.file, format, FindFirmwareLL(command.file.c_str()), ReadProgramTrustFolder());
   const std::string text = command.json ? FormatReportJson(report) : FormatReportText(report);
   std::fwrite(text.data(), 1, text.size(), stdout);
   return FinishOutput(report.check.ok() ? exit_status::kOk : exit_status::kError);

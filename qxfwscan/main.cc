@@ -26,11 +26,13 @@ namespace {
 
 /// The firmware file, read and validated as qxfwload does it, without the
 /// pause and without its progress lines.
-FirmwareImage LoadQuietly(const Settings& settings) {
+/// The signature is judged as qxfwload judges it: an image that qxfwload
+/// would refuse is refused here, with its message.
+FirmwareImage LoadQuietly(const Settings& settings, ImageSignatureReport* signature) {
   Settings quiet = settings;
   quiet.Verbose = 0;
   quiet.Pause = 0;
-  return LoadFirmwareImage(quiet);
+  return LoadFirmwareImage(quiet, signature);
 }
 
 /// A report that didn't reach its reader must not pass for a scan.
@@ -51,9 +53,10 @@ int ScanMain(int argc, char** argv) {
   }
   const Settings& settings = command.settings;
   FirmwareImage image;
-  if (settings.FirmwarePath != nullptr) image = LoadQuietly(settings);
-  const ScanReport report =
-      ScanMachine(settings, settings.FirmwarePath != nullptr ? &image : nullptr);
+  ImageSignatureReport signature;
+  if (settings.FirmwarePath != nullptr) image = LoadQuietly(settings, &signature);
+  ScanReport report = ScanMachine(settings, settings.FirmwarePath != nullptr ? &image : nullptr);
+  if (report.image) report.signature = signature;
   DpbFree(image.Buffer);
   Write(command.json ? ScanReportJson(report) : ScanReportText(report));
   Terminate(exit_status::kOk);

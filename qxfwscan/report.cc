@@ -105,3 +105,11 @@ const char* VpdReadName(VpdRead read) {
 }
 
 std::string LLText(const AdapterDecision& decision) { return std::string(decision.ll, 2); }
+
+std::string SignatureLine(const ImageSignatureReport& signature) {
+  const SignatureVerdict& verdict = signature.verdict;
+  std::string line = SignatureStateName(verdict.state);
+  if (!verdict.signer.empty()) line += ", signer \"" + verdict.signer + "\"";
+  if (!verdict.anchor.empty()) line += ", anchor " + verdict.anchor;
+  return line + (signature.required ? ", required by trusted-publishers" : ", not required");
+}

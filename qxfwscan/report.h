@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "image/firmware_image.h"
+#include "tool/load_image.h"
 #include "tool/scan.h"
 #include "tool/settings.h"
 #include "tool/vpd.h"
@@ -55,6 +56,8 @@ struct ScanReport {
   /// when it didn't.
   std::vector<AdapterReport> adapters;
   std::optional<ImageSummary> image;  // set: the report carries a plan
+  /// What was found of the image's signature; set with the image.
+  std::optional<ImageSignatureReport> signature;
   bool force = false;
   int downloads = 0;
   int skips = 0;
@@ -78,6 +81,10 @@ const char* RouteName(AdapterRoute::Reason reason);
 /// The name of the read that got a VPD record: "class3", "class2"; null for
 /// kNone, when none was read.
 const char* VpdReadName(VpdRead read);
+
+/// The signature's state with its signer and anchor, and whether it is
+/// required, as the text's line and the JSON's object show them.
+std::string SignatureLine(const ImageSignatureReport& signature);
 
 /// The two bytes of the LL that `decision` found, as they stand.
 std::string LLText(const AdapterDecision& decision);

@@ -59,13 +59,24 @@ Json AdapterJson(const AdapterReport& adapter, const ScanReport& report) {
   return json;
 }
 
-Json ImageJson(const ImageSummary& image) {
+Json SignatureJson(const ImageSignatureReport& signature) {
+  const SignatureVerdict& verdict = signature.verdict;
+  Json json;
+  json["required"] = signature.required;
+  json["state"] = SignatureStateName(verdict.state);
+  json["signer"] = OrNull(!verdict.signer.empty(), JsonText(verdict.signer));
+  json["anchor"] = OrNull(!verdict.anchor.empty(), JsonText(verdict.anchor));
+  return json;
+}
+
+Json ImageJson(const ImageSummary& image, const ScanReport& report) {
   Json json;
   json["file"] = JsonText(image.path);
   json["code_id"] = JsonText(image.code_id);
   json["length"] = image.length;
   json["lrc"] = image.lrc;
   json["ll"] = image.ll ? JsonText(*image.ll) : Json();
+  if (report.signature) json["signature"] = SignatureJson(*report.signature);
   return json;
 }
 
@@ -79,7 +90,7 @@ std::string ScanReportJson(const ScanReport& report) {
   for (const AdapterReport& adapter : report.adapters) {
     json["adapters"].push_back(AdapterJson(adapter, report));
   }
-  json["image"] = report.image ? ImageJson(*report.image) : Json();
+  json["image"] = report.image ? ImageJson(*report.image, report) : Json();
   json["plan"] = Json();
   if (report.image) json["plan"] = {{"downloads", report.downloads}, {"skips", report.skips}};
   return json.dump(2, ' ', true) + "\n";

@@ -93,6 +93,9 @@ std::string PlanText(const ScanReport& report) {
               static_cast<unsigned long>(image.length), static_cast<unsigned long>(image.length),
               static_cast<unsigned long>(image.lrc),
               image.ll ? PrintableText(*image.ll, false).c_str() : "none") +
+         (report.signature
+              ? "Signature: " + PrintableText(SignatureLine(*report.signature), false) + "\n"
+              : std::string()) +
          Text("Plan: %d download%s, %d skip%s\n", report.downloads,
               report.downloads == 1 ? "" : "s", report.skips, report.skips == 1 ? "" : "s");
 }

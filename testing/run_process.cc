@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <sstream>
 
 extern char** environ;
@@ -38,11 +39,22 @@ std::vector<char*> Pointers(std::vector<std::string>& strings) {
   return pointers;
 }
 
+std::mutex copies_mutex;
+std::set<std::string> copies;  // guarded by copies_mutex
+
+bool IsCopyOfBuiltProgram(const std::string& program) {
+  const std::lock_guard<std::mutex> lock(copies_mutex);
+  return copies.count(program) != 0;
+}
+
 /// The words of QXFW_TEST_WRAPPER, which runs the project's own programs
 /// under a checker (e.g. "valgrind -q --error-exitcode=99"); none when unset.
 std::vector<std::string> WrapperWords(const std::string& program) {
   const char* wrapper = std::getenv("QXFW_TEST_WRAPPER");
-  if (wrapper == nullptr || program.rfind(BuiltProgram(""), 0) != 0) return {};
+  if (wrapper == nullptr ||
+      (program.rfind(BuiltProgram(""), 0) != 0 && !IsCopyOfBuiltProgram(program))) {
+    return {};
+  }
   std::vector<std::string> words;
   std::istringstream text(wrapper);
   for (std::string word; text >> word;) words.push_back(word);
@@ -317,6 +329,11 @@ ProcessResult StartedProcess::Wait(std::chrono::milliseconds limit) {
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options) {
   return StartedProcess(program, args, options).Wait();
+}
+
+void RegisterBuiltProgramCopy(const std::string& path) {
+  const std::lock_guard<std::mutex> lock(copies_mutex);
+  copies.insert(path);
 }
 
 std::string BuiltProgram(const std::string& name) {

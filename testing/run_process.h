@@ -130,6 +130,10 @@ std::string BuiltProgram(const std::string& name);
 /// machine is the environment's.
 std::string BuiltProgramBeside(const std::string& name);
 
+/// Makes `path`, a copy of a built program, run under QXFW_TEST_WRAPPER as
+/// the built programs do.
+void RegisterBuiltProgramCopy(const std::string& path);
+
 /// True when the built programs are the Windows build run under Wine
 /// (QXFW_UNDER_WINE set): RunProcess then gives their CR LF line ends as LF,
 /// and only the DeviceIoControl lines of the trace exist, written by the

@@ -288,7 +288,7 @@ TEST(ImageToolRun, InfoGivesTheDownloadersVerdict) {
   const std::string loader_line = RunLoader({"-q", bad}).err;
   ASSERT_EQ(loader_line.rfind("qxfwload: ", 0), 0u);
   const std::string message = loader_line.substr(10, loader_line.size() - 11);
-  EXPECT_NE(info.out.find("\"valid\":false,\"error\":\"" + message + "\"}"), std::string::npos)
+  EXPECT_NE(info.out.find("\"valid\":false,\"error\":\"" + message + "\","), std::string::npos)
       << info.out;
 
   const std::string aif = dir.Write("image.aif", AifImage(200));

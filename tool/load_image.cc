@@ -1,9 +1,12 @@
 #include "tool/load_image.h"
 
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "image/image_file.h"
 #include "image/image_format.h"
+#include "image/signature_file.h"
 #include "services/issuing.h"
 #include "tool/error_exit.h"
 #include "tool/operator_input.h"
@@ -41,22 +44,73 @@ void PrintHeaderSummary(const FirmwareHeader& header) {
            PrintableText(header.CopyrightText, true).c_str());
 }
 
+/// The last part of a path, as the signature's reasons name it.
+std::string BaseName(const std::string& path) {
+  const std::size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+/// Reads the image's signature file, before the image, so that the image
+/// can be hashed while it is read.
+SignatureCheck StartSignatureCheck(const char* image_path) {
+  SignatureFileRead file = ReadSignatureFile(image_path);
+  std::string name = BaseName(file.path);
+  switch (file.outcome) {
+    case SignatureFileRead::kMissing:
+      return SignatureCheck::Missing(std::move(name));
+    case SignatureFileRead::kUnreadable:
+      return SignatureCheck::Unreadable(std::move(name));
+    case SignatureFileRead::kRead:
+      break;
+  }
+  return SignatureCheck::FromBytes(std::move(name), file.bytes);
+}
+
+/// Ends the run when the trust folder is faulty or doesn't accept the
+/// image's signature; fills `report` when asked for.
+void JudgeSignature(const Settings& settings, const TrustFolder& trust, const ImageFileRead& file,
+                    SignatureCheck* signature, ImageSignatureReport* report) {
+  if (!trust.error.empty()) ErrorExit("%s", trust.error.c_str());
+  const SignatureVerdict verdict = signature->Finish(file.buffer, file.size, trust);
+  if (trust.configured && verdict.state != SignatureState::kValid) {
+    const bool missing = verdict.state == SignatureState::kMissing;
+    ErrorExit("%s: %s%s", settings.FirmwarePath, verdict.reason.c_str(),
+              missing ? ": only images signed by a trusted publisher are loaded here" : "");
+  }
+  if (report != nullptr) *report = {trust.configured, verdict};
+}
+
 }  // namespace
 
-FirmwareImage LoadFirmwareImage(const Settings& settings) {
+FirmwareImage LoadFirmwareImage(const Settings& settings, ImageSignatureReport* report) {
+  return LoadFirmwareImageTrusting(settings, ReadProgramTrustFolder(), report);
+}
+
+FirmwareImage LoadFirmwareImageTrusting(const Settings& settings, const TrustFolder& trust,
+                                        ImageSignatureReport* report) {
   if (settings.Pause) PauseForOperator();
   if (settings.Verbose) {
     DpbPrint("Loading firmware file: %s\n", PrintableText(settings.FirmwarePath, false).c_str());
   }
   const ImageFormat format = settings.AifImage ? ImageFormat::kAif : ImageFormat::kAdapterFirmware;
+  std::optional<SignatureCheck> signature;
+  ImagePieceObserver hash_piece;
+  if (trust.configured || report != nullptr) {
+    signature.emplace(StartSignatureCheck(settings.FirmwarePath));
+    hash_piece = [&signature](const std::uint8_t* piece, std::uint32_t size) {
+      signature->Feed(piece, size);
+    };
+  }
   // A file whose image no download could carry is refused before it is read.
   const ImageFileRead file =
-      ReadImageFile(settings.FirmwarePath, kServiceAllocator, LargestImageFile(format));
+      ReadImageFile(settings.FirmwarePath, kServiceAllocator, LargestImageFile(format), hash_piece);
   if (!file.ok()) ErrorExit("%s", file.message.c_str());
   const ImageCheck check =
       CheckImageBytes(file.buffer, file.size, format, settings.FirmwarePath, file.whole_file_lrc);
   if (settings.Verbose && check.has_header) PrintHeaderSummary(check.header);
   if (!check.ok()) ErrorExit("%s", check.message.c_str());
+  // After the format's own checks, so that each keeps its message.
+  if (signature) JudgeSignature(settings, trust, file, &*signature, report);
   FirmwareImage image = check.image;
   image.Buffer = file.buffer;
   return image;
