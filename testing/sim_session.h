@@ -32,6 +32,42 @@ inline std::vector<nlohmann::json> Trace() {
   return lines;
 }
 
+/// A test that runs the system's code on one simulated machine at a time,
+/// and ends each machine the same way: its trace stopped, what the code under
+/// test opened on it closed, and the machine forgotten, so that the next one
+/// (in the same test, or the next test) starts with no handle of this one.
+/// The handles belong to layers above testing/, which can't name them: the
+/// test passes its own close step (transport's CloseAdapters).
+class SimSessionTest : public ::testing::Test {
+ protected:
+  using CloseStep = void (*)();
+  explicit SimSessionTest(CloseStep close) : close_(close) {}
+
+  /// Loads `machine`, without recording its trace; fails the test on a bad
+  /// machine, which then needs no ending.
+  void LoadSession(const std::string& machine) {
+    ASSERT_EQ(sim::LoadMachine(machine), "") << machine;
+    loaded_ = true;
+  }
+
+  /// Ends the current machine, if any, so that a test may go on with
+  /// another. A fixture that holds more of the session ends that first, then
+  /// calls this.
+  virtual void Unload() {
+    if (!loaded_) return;
+    loaded_ = false;
+    sim::StopTraceRecording();
+    close_();
+    sim::UnloadMachine();
+  }
+
+  void TearDown() override { Unload(); }
+
+ private:
+  CloseStep close_;
+  bool loaded_ = false;
+};
+
 /// The recorded lines of one operation.
 inline std::vector<nlohmann::json> TraceOf(const std::string& op) {
   std::vector<nlohmann::json> lines;

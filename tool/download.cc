@@ -70,7 +70,6 @@ void ReportDownload(const Settings& settings, std::uint32_t node, const char* co
     DpbPrint("Download %8s to adapter, node=%lu ", ShownCodeId(code_id).c_str(), node);
   }
   if (rc == kUseOtherDownloader) {
-    run->UseOtherDownloader = 1;
     DpbPrint("failed, use other downloader\n");
   } else if (rc == kRequestFailed) {
     DpbPrint("failed\n");

@@ -23,8 +23,6 @@ std::int32_t DownloadMain(std::uint32_t a, std::uint32_t b);
 struct DownloadRun {
   /// Downloads answered with result 0.
   std::int32_t DownloadCount = 0;
-  /// Set to 1 when a download is answered with -30.
-  int UseOtherDownloader = 0;
   /// The machine is kept awake: from the first pre-download notice on.
   bool kept_awake = false;
   /// An interrupt came during the download sequence of `last_node`: no

@@ -12,6 +12,7 @@
 #include "services/inject.h"
 #include "sim/machine.h"
 #include "testing/bytes.h"
+#include "testing/sim_session.h"
 #include "transport/adapters.h"
 #include "util/coding.h"
 
@@ -80,8 +81,10 @@ std::string MachineJson(const std::string& adapters) {
   return R"({"ports":[{"port":0,"driver":"qarmix","node":11}],"adapters":[)" + adapters + "]}";
 }
 
-class RequestsTest : public testing::Test {
+class RequestsTest : public testing_support::SimSessionTest {
  protected:
+  RequestsTest() : SimSessionTest(CloseAdapters) {}
+
   /// Loads a machine with one adapter at kNode; `answers` is the body of its
   /// "answers" object.
   void LoadAdapter(int mode = 0, const std::string& answers = "") {
@@ -89,24 +92,13 @@ class RequestsTest : public testing::Test {
   }
 
   void LoadMachine(const std::string& json) {
-    ASSERT_EQ(sim::LoadMachine(json), "");
-    loaded_ = true;
+    LoadSession(json);
+    if (HasFatalFailure()) return;
     DiscoverAdapters();
     SetInjectEntry(Inject);
     // Only what the requests send is of interest, not the discovery.
     sim::StartTraceRecording();
   }
-
-  /// Ends one machine, so that a test may go on with another.
-  void Unload() {
-    if (!loaded_) return;
-    loaded_ = false;
-    sim::StopTraceRecording();
-    CloseAdapters();
-    sim::UnloadMachine();
-  }
-
-  void TearDown() override { Unload(); }
 
   /// Every packet sent to the driver since the machine was loaded.
   static std::vector<Sent> SentPackets() {
@@ -124,9 +116,6 @@ class RequestsTest : public testing::Test {
     EXPECT_EQ(packets.size(), 1u);
     return packets.empty() ? Sent{std::vector<std::uint8_t>(kFixedPacketSize)} : packets[0];
   }
-
- private:
-  bool loaded_ = false;
 };
 
 /// A DPB copy as it must reach the driver: the builders' fields, the four

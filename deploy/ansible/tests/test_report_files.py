@@ -19,6 +19,7 @@ sys.path.insert(0, str(HERE.parent / "roles/qxfwload/filter_plugins"))
 sys.path.insert(0, str(HERE))
 import qxfw  # noqa: E402
 import qxfw_files  # noqa: E402
+import report_example  # noqa: E402
 import report_files_check  # noqa: E402
 
 # Text that a host, an adapter or a program may hand over: markup, quotes,
@@ -139,3 +140,57 @@ class ReportFilesTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class ReportExampleTest(unittest.TestCase):
+    """report_example.py, which makes the role's example report and picture
+    stable: nothing of the machine or the run may be left in them."""
+
+    ROOT = "/work/repo"
+    SCRATCH = "/tmp/qxfw-ansible.AbC123"
+
+    def stable(self, report):
+        return report_example.stable(report, self.ROOT, self.SCRATCH)
+
+    def test_paths_become_relative_and_ids_placeholders(self):
+        rollout = "20261211T171500Z-a1b2c3"
+        folder = f"{self.SCRATCH}/host-tmp/qxfw.{rollout}.h1.k2_x9zq0"
+        report = {
+            "image": f"{self.ROOT}/examples/firmware.L1A",
+            "resumed_from": f"{self.SCRATCH}/first-report.json",
+            "rollout_id": rollout,
+            "evidence": f"qxfw.{rollout}.HOST.*",
+            "hosts": [
+                {
+                    "evidence": folder,
+                    "plan": {"image": {"file": folder + "/firmware.L1A", "lrc": 1008440405}},
+                    "failures": [{"line": f"qxfwscan: another run is using {folder} (process 4242)", "node": 12}],
+                    "summary": "1 of 2 planned downloads succeeded",
+                }
+            ],
+        }
+        folder_shown = "host-tmp/qxfw.YYYYMMDDTHHMMSSZ-XXXXXX.h1.XXXXXXXX"
+        self.assertEqual(
+            self.stable(report),
+            {
+                "image": "examples/firmware.L1A",
+                "resumed_from": "first-report.json",
+                "rollout_id": "YYYYMMDDTHHMMSSZ-XXXXXX",
+                "evidence": "qxfw.YYYYMMDDTHHMMSSZ-XXXXXX.HOST.*",
+                "hosts": [
+                    {
+                        "evidence": folder_shown,
+                        "plan": {"image": {"file": folder_shown + "/firmware.L1A", "lrc": 1008440405}},
+                        "failures": [
+                            {"line": f"qxfwscan: another run is using {folder_shown} (process PID)", "node": 12}
+                        ],
+                        "summary": "1 of 2 planned downloads succeeded",
+                    }
+                ],
+            },
+        )
+
+    def test_a_path_of_the_machine_left_is_refused(self):
+        for left in (f"{self.ROOT}2/examples/firmware.L1A", f"copied from {self.SCRATCH}"):
+            with self.assertRaisesRegex(ValueError, "still holds"):
+                self.stable({"image": left})
