@@ -1,13 +1,6 @@
 #include "sim/machine_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <initializer_list>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -22,6 +15,9 @@ using Json = nlohmann::json;
 
 constexpr std::size_t kVpdHexDigits = 2 * kVpdSize;
 
+// The format of a machine that qxfwscan --save-machine wrote.
+constexpr std::int64_t kCaptureFormat = 1;
+
 constexpr std::string_view kOperationNames[kOperationCount] = {
     "mode", "read", "read2", "identify", "download", "pre_notice", "post_notice"};
 
@@ -35,7 +31,10 @@ class Reader {
 
   bool ReadMachine(const Json& doc) {
     if (!doc.is_object()) return Fail("", "the machine must be a JSON object");
-    if (!CheckFields(doc, "", {"ports", "adapters"})) return false;
+    if (!CheckFields(doc, "", {"capture", "ports", "adapters"})) return false;
+    if (const Json* capture = Find(doc, "capture")) {
+      if (!ReadCapture(*capture, "capture")) return false;
+    }
     if (const Json* ports = Find(doc, "ports")) {
       if (!ReadList(*ports, "ports", kPortCount, &Reader::ReadPort)) return false;
     }
@@ -141,6 +140,30 @@ class Reader {
                       std::initializer_list<std::string_view> choices, int* index) {
     const Json* value = Find(object, key);
     return value == nullptr || ReadChoice(*value, Member(path, key), choices, index);
+  }
+
+  // A machine that qxfwscan --save-machine wrote. Its format is checked
+  // before its other fields, so that a later format is refused by its
+  // number rather than by a field this one doesn't know.
+  bool ReadCapture(const Json& capture, const std::string& path) {
+    if (!RequireObject(capture, path)) return false;
+    const Json* format = Find(capture, "format");
+    if (format == nullptr) return Fail(path, "missing required field \"format\"");
+    if (!format->is_number_integer() || format->get<std::int64_t>() != kCaptureFormat ||
+        (format->is_number_unsigned() && format->get<std::uint64_t>() != kCaptureFormat)) {
+      return Fail(Member(path, "format"), "capture format " + format->dump() +
+                                              " is unknown: this simulated machine plays " +
+                                              "captures of format " +
+                                              std::to_string(kCaptureFormat) + " only");
+    }
+    if (!CheckFields(capture, path, {"format", "program", "time", "redacted"})) return false;
+    for (const std::string_view text : {"program", "time"}) {
+      const Json* value = Find(capture, text);
+      if (value != nullptr && !value->is_string())
+        return Fail(Member(path, text), "must be a string");
+    }
+    bool redacted = false;
+    return ReadFlag(capture, path, "redacted", &redacted);
   }
 
   bool ReadPort(const Json& item, const std::string& path) {
@@ -341,59 +364,7 @@ class Reader {
   std::string error_;
 };
 
-std::string ReadWholeFile(const char* path, std::string* contents) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) return std::strerror(errno);
-  char chunk[65536];
-  std::size_t got = 0;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) contents->append(chunk, got);
-  const int error = std::ferror(file) ? (errno != 0 ? errno : EIO) : 0;
-  std::fclose(file);
-  return error != 0 ? std::strerror(error) : "";
-}
-
-// With a standard stream closed, the file would take its descriptor, and
-// whatever the program writes to that stream would land in the trace: the
-// trace moves above the three, and the stream stays closed.
-int AboveStandardStreams(int fd, const char* path, std::string* error) {
-  constexpr int kFirstFreeDescriptor = 3;
-  if (fd >= kFirstFreeDescriptor) return fd;
-  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, kFirstFreeDescriptor);
-  const int saved_errno = errno;
-  close(fd);
-  if (moved < 0) {
-    *error = "trace file " + std::string(path) + " cannot be opened: " + strerror(saved_errno);
-  }
-  return moved;
-}
-
 }  // namespace
-
-std::string ReadMachineFromEnvironment(MachineConfig& config) {
-  const char* path = std::getenv("QXFW_MACHINE");
-  if (path == nullptr) return ParseMachineFile("{}", config);  // the empty machine
-  if (*path == '\0') return "QXFW_MACHINE is set but names no file";
-  std::string text;
-  const std::string read_error = ReadWholeFile(path, &text);
-  if (!read_error.empty()) return std::string(path) + ": cannot be read: " + read_error;
-  const std::string error = ParseMachineFile(text, config);
-  return error.empty() ? "" : std::string(path) + ": " + error;
-}
-
-int OpenTraceFromEnvironment(std::string* error) {
-  const char* path = std::getenv("QXFW_TRACE");
-  if (path == nullptr) return -1;
-  if (*path == '\0') {
-    *error = "QXFW_TRACE is set but names no file";
-    return -1;
-  }
-  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *error = "trace file " + std::string(path) + " cannot be opened: " + strerror(errno);
-    return -1;
-  }
-  return AboveStandardStreams(fd, path, error);
-}
 
 std::string ParseMachineFile(std::string_view text, MachineConfig& config) {
   config = MachineConfig{};
