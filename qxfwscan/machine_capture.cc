@@ -164,9 +164,8 @@ void TakeRecord(const Seen* read, const Seen* read2, CapturedAdapter* adapter) {
 std::optional<std::uint8_t> ModeOfReads(const Seen* read, const Seen* read2) {
   for (const Seen* candidate : {read, read2}) {
     if (candidate == nullptr || candidate->parm_out.length < 4) continue;
-    const std::uint32_t address =
-        util::DecodeFixed32(candidate->request->sent.data() + candidate->parm_out.at +
-                            kReadAddressAt);
+    const std::uint32_t address = util::DecodeFixed32(candidate->request->sent.data() +
+                                                      candidate->parm_out.at + kReadAddressAt);
     return address == kVpdAddressMode1 ? 1 : 0;
   }
   return std::nullopt;

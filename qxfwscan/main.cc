@@ -61,9 +61,9 @@ std::string CaptureTime() {
 void Redact(CapturedMachine* machine) {
   HashKey key;
   if (!RandomHashKey(&key)) ErrorExit("no random key for --redact: the system's generator failed");
-  const std::string error = RedactSerials(machine, [&key](std::string_view message, KeyedHash* mac) {
-    return KeyedHashOf(key, message, mac);
-  });
+  const std::string error = RedactSerials(
+      machine,
+      [&key](std::string_view message, KeyedHash* mac) { return KeyedHashOf(key, message, mac); });
   volatile std::uint8_t* forgotten = key.data();
   for (std::size_t i = 0; i < key.size(); ++i) forgotten[i] = 0;
   if (!error.empty()) ErrorExit("can't redact the machine: %s", error.c_str());

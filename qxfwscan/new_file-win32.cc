@@ -30,8 +30,8 @@ bool PathIsTaken(const std::string& path) {
 
 std::string WriteNewFile(const std::string& path, std::string_view text) {
   const std::string temporary = path + ".tmp." + std::to_string(_getpid());
-  const int fd = _open(temporary.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
-                       _S_IREAD | _S_IWRITE);
+  const int fd =
+      _open(temporary.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
   if (fd < 0) return std::strerror(errno);
   int error = WriteAll(fd, text) && _commit(fd) == 0 ? 0 : (errno != 0 ? errno : EIO);
   if (_close(fd) != 0 && error == 0) error = errno;

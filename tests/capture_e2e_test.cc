@@ -127,7 +127,11 @@ class MachineGenerator {
         return;
       }
       case 1:  // a signature and a keyword, but no *LL; then a serial past the area
-        adapter.VpdBytes(std::string("VPD\0\x03\0\0*PN\x03" "AB\0\0*SN\x04" "XYZW", 21));
+        adapter.VpdBytes(
+            std::string("VPD\0\x03\0\0*PN\x03"
+                        "AB\0\0*SN\x04"
+                        "XYZW",
+                        21));
         return;
       case 2:
         adapter.Ll(lls[Pick(0, 4)]);

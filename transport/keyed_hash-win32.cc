@@ -64,8 +64,8 @@ bool KeyedHashOf(const HashKey& key, std::string_view data, KeyedHash* mac) {
   // size must not be cut.
   while (!data.empty()) {
     const auto chunk = static_cast<ULONG>(data.size() > 0x40000000u ? 0x40000000u : data.size());
-    if (BCryptHashData(hash.get(),
-                       reinterpret_cast<PUCHAR>(const_cast<char*>(data.data())), chunk, 0) != 0) {
+    if (BCryptHashData(hash.get(), reinterpret_cast<PUCHAR>(const_cast<char*>(data.data())), chunk,
+                       0) != 0) {
       return false;
     }
     data.remove_prefix(chunk);
