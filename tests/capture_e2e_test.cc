@@ -9,9 +9,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -391,6 +394,133 @@ TEST(MachineCapture, ReplaysAsTheOriginalOnGeneratedMachines) {
   EXPECT_GT(adapters_captured, GeneratedMachines());
   EXPECT_GT(runs_compared, GeneratedMachines() / 2);
   EXPECT_GT(redacted, GeneratedMachines() / 4);
+}
+
+// ---------------------------------------------------------------------------
+// What a capture holds, and what it leaves alone.
+
+const Machine kSerialMachine(
+    {Port(0).Driver("atapi"), testing_support::QarmixPort(1, 11)},
+    {Adapter(11).LlAndSerial("1A", "CUSTOMER-SN-4711"), Adapter(12).LlAndSerial("1A", "QQ7"),
+     Adapter(13).LlAndSerial("2B", "CUSTOMER-SN-4711"), Adapter(14).LlAndSerial("1A", "QQ8")});
+
+struct Capture {
+  ScenarioResult scan;
+  std::string text;
+};
+
+Capture CaptureOf(const Machine& machine, const std::vector<std::string>& options) {
+  const ScenarioFiles files(machine, kFiles);
+  const std::string path = files.dir() + "/captured.json";
+  std::vector<std::string> args = {"--save-machine", path};
+  args.insert(args.end(), options.begin(), options.end());
+  Capture capture;
+  capture.scan = files.Result(
+      testing_support::RunProcess(BuiltProgram("qxfwscan"), files.Args(args), files.Options()));
+  capture.text = testing_support::ReadFile(path);
+  return capture;
+}
+
+TEST(MachineCapture, RedactedSerialsAppearNowhereAndTheRestStays) {
+  const Capture plain = CaptureOf(kSerialMachine, {"@fw.L1A"});
+  const Capture redacted = CaptureOf(kSerialMachine, {"--redact", "@fw.L1A"});
+  ASSERT_EQ(redacted.scan.run.status, 0) << redacted.scan.run.err;
+  // The scan prints what it prints without a capture.
+  const std::regex folder("qxfw-test-[0-9]+");
+  EXPECT_EQ(std::regex_replace(redacted.scan.run.out, folder, ""),
+            std::regex_replace(plain.scan.run.out, folder, ""));
+  for (const std::string serial : {"CUSTOMER-SN-4711", "QQ7", "QQ8"}) {
+    EXPECT_NE(plain.text.find(testing_support::ToHex(serial)), std::string::npos) << serial;
+    EXPECT_EQ(redacted.text.find(testing_support::ToHex(serial)), std::string::npos) << serial;
+    EXPECT_EQ(redacted.text.find(serial), std::string::npos) << serial;
+  }
+  const Json a = Json::parse(plain.text);
+  const Json b = Json::parse(redacted.text);
+  EXPECT_EQ(b["capture"]["redacted"], true);
+  ASSERT_EQ(a["adapters"].size(), 4u);
+  ASSERT_EQ(b["adapters"].size(), 4u);
+  std::vector<std::string> tokens;
+  for (std::size_t i = 0; i < 4; ++i) {
+    const std::string before = StringFromHex(a["adapters"][i]["vpd"]["hex"].get<std::string>());
+    const std::string after = StringFromHex(b["adapters"][i]["vpd"]["hex"].get<std::string>());
+    const auto spans = SerialSpans(before);
+    ASSERT_EQ(spans.size(), 1u);
+    const auto [at, size] = spans[0];
+    // Byte for byte the same record but for the serial's own bytes.
+    EXPECT_EQ(before.substr(0, at), after.substr(0, at));
+    EXPECT_EQ(before.substr(at + size), after.substr(at + size));
+    std::string token = after.substr(at, size);
+    while (!token.empty() && token.back() == '\0') token.pop_back();
+    for (char c : token) EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_');
+    tokens.push_back(token);
+  }
+  // Equal serials, equal tokens; different serials, different tokens.
+  EXPECT_EQ(tokens[0], tokens[2]);
+  EXPECT_EQ(tokens[0].size(), 16u);
+  EXPECT_NE(tokens[1], tokens[3]);
+  EXPECT_EQ(tokens[1].size(), 3u);
+  // A key of its own each time: the same serial is another token in another capture.
+  const Json again = Json::parse(CaptureOf(kSerialMachine, {"--redact"}).text);
+  EXPECT_NE(again["adapters"][0]["vpd"], b["adapters"][0]["vpd"]);
+}
+
+TEST(MachineCapture, HoldsNoPathHostOrUserName) {
+  const Capture capture = CaptureOf(kSerialMachine, {"--json", "@fw.L1A"});
+  ASSERT_EQ(capture.scan.run.status, 0) << capture.scan.run.err;
+  const Json json = Json::parse(capture.text);
+  EXPECT_EQ(json["capture"]["format"], 1);
+  EXPECT_EQ(json["capture"]["program"].get<std::string>().rfind("qxfwscan ", 0), 0u);
+  EXPECT_TRUE(std::regex_match(json["capture"]["time"].get<std::string>(),
+                               std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z")));
+  EXPECT_EQ(json["capture"].size(), 4u);
+  char host[256] = {};
+  gethostname(host, sizeof host - 1);
+  const char* user = std::getenv("USER");
+  for (const std::string& text : {std::string("qxfw-test-"), std::string("/tmp"), std::string(host),
+                                 std::string(user != nullptr ? user : "")}) {
+    if (text.size() >= 3) {
+      EXPECT_EQ(capture.text.find(text), std::string::npos) << text;
+    }
+  }
+}
+
+TEST(MachineCapture, ExistingFileIsLeftAndUnknownFormatRefused) {
+  const ScenarioFiles files(kSerialMachine, {{"fw.L1A", kImage}, {"taken.json", "mine\n"}});
+  const ScenarioResult taken = files.Result(testing_support::RunProcess(
+      BuiltProgram("qxfwscan"), files.Args({"--save-machine", "@taken.json", "@fw.L1A"}),
+      files.Options()));
+  EXPECT_EQ(taken.run.status, 1);
+  EXPECT_EQ(taken.run.out, "");
+  EXPECT_NE(taken.run.err.find("qxfwscan: machine file "), std::string::npos) << taken.run.err;
+  EXPECT_NE(taken.run.err.find("taken.json already exists"), std::string::npos) << taken.run.err;
+  EXPECT_TRUE(taken.transactions.empty());
+  EXPECT_EQ(testing_support::ReadFile(files.dir() + "/taken.json"), "mine\n");
+  // Nothing is left beside it either.
+  const ScenarioResult listed =
+      files.Result(testing_support::RunProcess("/bin/ls", {files.dir()}, {}));
+  EXPECT_EQ(listed.run.out, "fw.L1A\nmachine.json\ntaken.json\n");
+
+  // --redact is for a capture only.
+  const ScenarioResult usage = files.Result(testing_support::RunProcess(
+      BuiltProgram("qxfwscan"), {"--redact"}, files.Options()));
+  EXPECT_EQ(usage.run.status, 1);
+  EXPECT_EQ(usage.run.err.rfind("usage: qxfwscan", 0), 0u) << usage.run.err;
+
+  // A capture of a later format is refused by its number, before any request.
+  Json later = Json::parse(CaptureOf(kSerialMachine, {}).text);
+  later["capture"]["format"] = 2;
+  later["capture"]["new_field"] = true;
+  const ScenarioFiles replay(later.dump(), kFiles);
+  for (const char* program : {"qxfwscan", "qxfwload"}) {
+    const ScenarioResult refused = replay.Result(testing_support::RunProcess(
+        BuiltProgram(program), replay.Args({"@fw.L1A"}), replay.Options()));
+    EXPECT_EQ(refused.run.status, 2) << program;
+    EXPECT_NE(refused.run.err.find(": capture.format: capture format 2 is unknown: this simulated "
+                                   "machine plays captures of format 1 only\n"),
+              std::string::npos)
+        << refused.run.err;
+    EXPECT_TRUE(refused.transactions.empty());
+  }
 }
 
 }  // namespace
