@@ -10,8 +10,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <regex>
@@ -399,10 +399,11 @@ TEST(MachineCapture, ReplaysAsTheOriginalOnGeneratedMachines) {
 // ---------------------------------------------------------------------------
 // What a capture holds, and what it leaves alone.
 
-const Machine kSerialMachine(
-    {Port(0).Driver("atapi"), testing_support::QarmixPort(1, 11)},
-    {Adapter(11).LlAndSerial("1A", "CUSTOMER-SN-4711"), Adapter(12).LlAndSerial("1A", "QQ7"),
-     Adapter(13).LlAndSerial("2B", "CUSTOMER-SN-4711"), Adapter(14).LlAndSerial("1A", "QQ8")});
+const Machine kSerialMachine({Port(0).Driver("atapi"), testing_support::QarmixPort(1, 11)},
+                             {Adapter(11).LlAndSerial("1A", "CUSTOMER-SN-4711"),
+                              Adapter(12).LlAndSerial("1A", "QQ7"),
+                              Adapter(13).LlAndSerial("2B", "CUSTOMER-SN-4711"),
+                              Adapter(14).LlAndSerial("1A", "QQ8")});
 
 struct Capture {
   ScenarioResult scan;
@@ -451,7 +452,8 @@ TEST(MachineCapture, RedactedSerialsAppearNowhereAndTheRestStays) {
     EXPECT_EQ(before.substr(at + size), after.substr(at + size));
     std::string token = after.substr(at, size);
     while (!token.empty() && token.back() == '\0') token.pop_back();
-    for (char c : token) EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_');
+    for (char c : token)
+      EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_');
     tokens.push_back(token);
   }
   // Equal serials, equal tokens; different serials, different tokens.
@@ -470,14 +472,15 @@ TEST(MachineCapture, HoldsNoPathHostOrUserName) {
   const Json json = Json::parse(capture.text);
   EXPECT_EQ(json["capture"]["format"], 1);
   EXPECT_EQ(json["capture"]["program"].get<std::string>().rfind("qxfwscan ", 0), 0u);
-  EXPECT_TRUE(std::regex_match(json["capture"]["time"].get<std::string>(),
-                               std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z")));
+  EXPECT_TRUE(
+      std::regex_match(json["capture"]["time"].get<std::string>(),
+                       std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z")));
   EXPECT_EQ(json["capture"].size(), 4u);
   char host[256] = {};
   gethostname(host, sizeof host - 1);
   const char* user = std::getenv("USER");
   for (const std::string& text : {std::string("qxfw-test-"), std::string("/tmp"), std::string(host),
-                                 std::string(user != nullptr ? user : "")}) {
+                                  std::string(user != nullptr ? user : "")}) {
     if (text.size() >= 3) {
       EXPECT_EQ(capture.text.find(text), std::string::npos) << text;
     }
@@ -501,8 +504,8 @@ TEST(MachineCapture, ExistingFileIsLeftAndUnknownFormatRefused) {
   EXPECT_EQ(listed.run.out, "fw.L1A\nmachine.json\ntaken.json\n");
 
   // --redact is for a capture only.
-  const ScenarioResult usage = files.Result(testing_support::RunProcess(
-      BuiltProgram("qxfwscan"), {"--redact"}, files.Options()));
+  const ScenarioResult usage = files.Result(
+      testing_support::RunProcess(BuiltProgram("qxfwscan"), {"--redact"}, files.Options()));
   EXPECT_EQ(usage.run.status, 1);
   EXPECT_EQ(usage.run.err.rfind("usage: qxfwscan", 0), 0u) << usage.run.err;
 
