@@ -171,6 +171,24 @@ std::optional<std::uint8_t> ModeOfReads(const Seen* read, const Seen* read2) {
   return std::nullopt;
 }
 
+/// Whether identify showed a partner, and the answer's bytes where the
+/// partner byte among zero bytes can't say them.
+void TakeIdentify(const std::string& answer, CapturedAdapter* adapter) {
+  const auto byte = [&answer](std::size_t i) {
+    return i < answer.size() ? static_cast<std::uint8_t>(answer[i]) : std::uint8_t{0};
+  };
+  adapter->partner = byte(kPartnerByteAt) != kNotPartnerByte;
+  std::array<std::uint8_t, 8> bytes = {};
+  bool plain = byte(kPartnerByteAt) == 0 || byte(kPartnerByteAt) == kNotPartnerByte;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    bytes[i] = byte(i);
+    if (i != kPartnerByteAt && bytes[i] != 0) plain = false;
+  }
+  if (plain) return;
+  adapter->partner.reset();
+  adapter->identify_bytes = bytes;
+}
+
 CapturedAdapter AdapterOf(std::uint32_t node, const std::vector<Seen>& seen) {
   CapturedAdapter adapter;
   adapter.node = node;
@@ -204,8 +222,7 @@ CapturedAdapter AdapterOf(std::uint32_t node, const std::vector<Seen>& seen) {
   }
   if (read_mode && adapter.mode != *read_mode && !AllZero(adapter.vpd)) adapter.mode = *read_mode;
   if (identify != nullptr && identify->CarriedOut() && identify->parm_in.length > kPartnerByteAt) {
-    adapter.partner =
-        identify->request->answer[identify->parm_in.at + kPartnerByteAt] != kNotPartnerByte;
+    TakeIdentify(identify->Bytes(identify->parm_in), &adapter);
   }
   return adapter;
 }
@@ -270,7 +287,8 @@ nlohmann::ordered_json AnswerJson(const CapturedAnswer& answer) {
   return object;
 }
 
-std::string Hex(const std::array<std::uint8_t, kVpdSize>& bytes) {
+template <std::size_t N>
+std::string Hex(const std::array<std::uint8_t, N>& bytes) {
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string hex;
   for (std::uint8_t byte : bytes) {
@@ -295,6 +313,7 @@ nlohmann::ordered_json AdapterJson(const CapturedAdapter& adapter) {
   json["node"] = adapter.node;
   json["mode"] = adapter.mode;
   if (adapter.partner) json["partner"] = *adapter.partner;
+  if (adapter.identify_bytes) json["identify_bytes"] = Hex(*adapter.identify_bytes);
   if (adapter.garbage) json["garbage"] = true;
   if (!adapter.answers.empty()) {
     nlohmann::ordered_json answers = nlohmann::ordered_json::object();

@@ -48,7 +48,10 @@ struct CapturedAdapter {
   /// The record a read brought back; zero bytes when no read was carried out.
   std::array<std::uint8_t, kVpdSize> vpd = {};
   std::optional<bool> partner;  // from an identify that was carried out
-  bool garbage = false;         // answers overwrote bytes the program doesn't read
+  /// The identify answer's bytes, where they are more than the partner byte
+  /// among zero bytes (an adapter whose answer says more than the model's).
+  std::optional<std::array<std::uint8_t, 8>> identify_bytes;
+  bool garbage = false;  // answers overwrote bytes the program doesn't read
   std::vector<CapturedAnswer> answers;
 };
 

@@ -230,6 +230,10 @@ Result CarryOut(Operation op, const AdapterConfig& adapter, FirmwareRecord& firm
       return ReadMemory(adapter, tx.parm_out, tx.parm_in);
     case Operation::kIdentify:
       AnswerOneByte(tx.parm_in, kIdentifyPartnerIndex, adapter.partner ? 0 : kNotPartnerByte);
+      if (adapter.has_identify_bytes) {
+        CopyBytes(tx.parm_in.data, adapter.identify_bytes,
+                  Min(tx.parm_in.length, kIdentifyAnswerSize));
+      }
       return {};
     case Operation::kDownload:
       return Download(tx, firmware);

@@ -20,6 +20,8 @@ inline constexpr int kPortCount = 16;
 inline constexpr int kMaxAdapters = 256;
 inline constexpr int kMaxDriverNameLength = 255;
 inline constexpr int kCodeIdSize = 8;
+/// The bytes of ParmIn that an identify answer fills.
+inline constexpr int kIdentifyAnswerSize = 8;
 
 /// Device handles of each load are numbered from here up, one per
 /// CreateFileA that succeeds, so that traces come out the same every run.
@@ -102,6 +104,10 @@ struct AdapterConfig {
   /// How long each download request takes the adapter, whatever its
   /// answer: 0 to kMaxDownloadMs milliseconds.
   std::uint32_t download_ms = 0;
+  /// What a carried-out identify writes at the start of ParmIn, in place of
+  /// zero bytes with the partner byte: the answer a captured adapter gave.
+  bool has_identify_bytes = false;
+  std::uint8_t identify_bytes[kIdentifyAnswerSize] = {};
 };
 
 struct MachineConfig {

@@ -219,7 +219,7 @@ class Reader {
     if (!RequireObject(item, path)) return false;
     if (!CheckFields(item, path,
                      {"node", "mode", "vpd", "partner", "garbage", "answers", "after_download",
-                      "download_ms"})) {
+                      "download_ms", "identify_bytes"})) {
       return false;
     }
     const Json* node = Find(item, "node");
@@ -239,7 +239,8 @@ class Reader {
         !ReadFlag(item, path, "garbage", &adapter.garbage) ||
         !ReadAnswers(item, path, "answers", adapter.answers) ||
         !ReadAfterDownload(item, path, adapter) ||
-        !OptionalInteger(item, path, "download_ms", 0, kMaxDownloadMs, &adapter.download_ms)) {
+        !OptionalInteger(item, path, "download_ms", 0, kMaxDownloadMs, &adapter.download_ms) ||
+        !ReadIdentifyBytes(item, path, adapter)) {
       return false;
     }
     ++config_.adapter_count;
@@ -297,6 +298,30 @@ class Reader {
     const std::string count =
         min == 2 && max == 2 ? "two" : std::to_string(min) + " to " + std::to_string(max);
     return Fail(path, "must be a string of " + count + " printable ASCII characters");
+  }
+
+  // A captured adapter's identify answer, whose byte 6 says what "partner"
+  // would: the two can't both be given.
+  bool ReadIdentifyBytes(const Json& item, const std::string& path, AdapterConfig& adapter) {
+    const Json* bytes = Find(item, "identify_bytes");
+    if (bytes == nullptr) return true;
+    const std::string field = Member(path, "identify_bytes");
+    if (Find(item, "partner") != nullptr) {
+      return Fail(field, "goes without \"partner\": its byte 6 says whether it is one");
+    }
+    const std::string complaint = "must be a string of 16 hex digits (8 bytes)";
+    if (!bytes->is_string() || bytes->get_ref<const std::string&>().size() != 16) {
+      return Fail(field, complaint);
+    }
+    const std::string& digits = bytes->get_ref<const std::string&>();
+    for (int i = 0; i < kIdentifyAnswerSize; ++i) {
+      const int high = HexValue(digits[2 * i]);
+      const int low = HexValue(digits[2 * i + 1]);
+      if (high < 0 || low < 0) return Fail(field, complaint);
+      adapter.identify_bytes[i] = static_cast<std::uint8_t>(high << 4 | low);
+    }
+    adapter.has_identify_bytes = true;
+    return true;
   }
 
   bool ReadVpdHex(const Json& hex, const std::string& path, AdapterConfig& adapter) {

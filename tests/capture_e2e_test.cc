@@ -167,6 +167,11 @@ class MachineGenerator {
     const int modes[] = {0, 0, 0, 0, 1, 1, 2, 9};
     adapter.Mode(modes[Pick(0, 7)]);
     if (Chance(4)) adapter.Partner();
+    if (Chance(10)) {  // an identify answer with more in it than the partner byte
+      std::string hex;
+      for (int i = 0; i < 16; ++i) hex += testing_support::kHexDigits[Pick(0, 15)];
+      adapter.IdentifyBytes(hex);
+    }
     if (Chance(8)) adapter.Garbage();
     for (const char* operation : {"mode", "read", "read2", "identify"}) {
       if (Chance(6)) adapter.Answer(operation, MakeReply());
