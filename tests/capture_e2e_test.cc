@@ -307,7 +307,7 @@ std::string LinuxScan() {
 int GeneratedMachines() {
   if (UnderWine()) return 40;
   if (testing_support::UnderWrapper()) return 12;
-  return 320;
+  return 300;
 }
 
 TEST(MachineCapture, ReplaysAsTheOriginalOnGeneratedMachines) {
