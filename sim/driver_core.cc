@@ -320,6 +320,13 @@ bool ServeNodeQuery(const PortConfig& port, std::uint8_t* buffer, std::uint32_t 
   return false;
 }
 
+// Field by field, so that no machine-sized temporary lands on a kernel stack.
+void ResetState(MachineState& state) {
+  for (FirmwareRecord& firmware : state.firmware) firmware = FirmwareRecord{};
+  for (std::uint32_t& served : state.transactions) served = 0;
+  state.garbage = kGarbageSeed;
+}
+
 bool ServeRequest(const MachineConfig& config, MachineState& state, int port, std::uint8_t* buffer,
                   std::uint32_t size, std::uint32_t& busy_ms) {
   const PortConfig& port_config = config.ports[port];
@@ -378,8 +385,8 @@ int FindAdapter(const MachineConfig& config, std::uint32_t node) {
 }
 
 void StagedState::Reset() {
-  current_ = MachineState{};
-  aside_ = MachineState{};
+  ResetState(current_);
+  ResetState(aside_);
 }
 
 bool StagedState::ServeAside(const MachineConfig& config, int port, std::uint8_t* buffer,

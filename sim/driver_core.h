@@ -116,6 +116,9 @@ struct MachineConfig {
   AdapterConfig adapters[kMaxAdapters] = {};
 };
 
+/// Where the garbage generator starts at each load.
+inline constexpr std::uint32_t kGarbageSeed = 0x9E3779B9u;
+
 /// What an adapter keeps of its last good download; download_count 0 means
 /// it has had none. The count stops at its largest value.
 struct FirmwareRecord {
@@ -131,7 +134,7 @@ struct MachineState {
   /// Transactions served on each port so far.
   std::uint32_t transactions[kPortCount] = {};
   /// The generator of an adapter's garbage bytes: the same after each load.
-  std::uint32_t garbage = 0x9E3779B9u;
+  std::uint32_t garbage = kGarbageSeed;
 };
 
 /// The adapters' state, with a request served aside: what the request
