@@ -95,24 +95,6 @@ void FillZero(std::uint8_t* to, std::uint32_t count) {
 
 std::uint32_t Min(std::uint32_t a, std::uint32_t b) { return a < b ? a : b; }
 
-// VPD record layout: the keyword area starts at byte 7 and byte 4 gives its
-// length; each keyword is '*', two name characters, its whole length (byte 3)
-// and its value. Lengths count 2-byte units.
-constexpr std::uint32_t kAreaUnitsAt = 4;
-constexpr std::uint32_t kFirstKeywordAt = 7;
-constexpr std::uint32_t kKeywordHeaderSize = 4;
-
-// Writes a keyword at `at`, padded to whole units; returns where the next
-// one starts. REQUIRES: name is three characters and the keyword fits.
-std::uint32_t PutKeyword(std::uint8_t* record, std::uint32_t at, const char* name,
-                         const char* value, std::uint32_t length) {
-  const std::uint32_t size = (kKeywordHeaderSize + length + 1) / 2 * 2;
-  CopyBytes(record + at, reinterpret_cast<const std::uint8_t*>(name), 3);
-  record[at + 3] = static_cast<std::uint8_t>(size / 2);
-  CopyBytes(record + at + kKeywordHeaderSize, reinterpret_cast<const std::uint8_t*>(value), length);
-  return at + size;
-}
-
 // One of the four areas a descriptor names, already checked to lie inside
 // the caller's buffer.
 struct Area {
@@ -248,6 +230,10 @@ Result CarryOut(Operation op, const AdapterConfig& adapter, FirmwareRecord& firm
       return ReadMemory(adapter, tx.parm_out, tx.parm_in);
     case Operation::kIdentify:
       AnswerOneByte(tx.parm_in, kIdentifyPartnerIndex, adapter.partner ? 0 : kNotPartnerByte);
+      if (adapter.has_identify_bytes) {
+        CopyBytes(tx.parm_in.data, adapter.identify_bytes,
+                  Min(tx.parm_in.length, kIdentifyAnswerSize));
+      }
       return {};
     case Operation::kDownload:
       return Download(tx, firmware);
@@ -334,6 +320,13 @@ bool ServeNodeQuery(const PortConfig& port, std::uint8_t* buffer, std::uint32_t 
   return false;
 }
 
+// Field by field, so that no machine-sized temporary lands on a kernel stack.
+void ResetState(MachineState& state) {
+  for (FirmwareRecord& firmware : state.firmware) firmware = FirmwareRecord{};
+  for (std::uint32_t& served : state.transactions) served = 0;
+  state.garbage = kGarbageSeed;
+}
+
 bool ServeRequest(const MachineConfig& config, MachineState& state, int port, std::uint8_t* buffer,
                   std::uint32_t size, std::uint32_t& busy_ms) {
   const PortConfig& port_config = config.ports[port];
@@ -350,24 +343,6 @@ bool ServeRequest(const MachineConfig& config, MachineState& state, int port, st
 }
 
 }  // namespace
-
-void BuildVpdRecord(char ll0, char ll1, std::uint8_t (&record)[kVpdSize]) {
-  BuildVpdRecord(ll0, ll1, "0000000000", 10, record);
-}
-
-void BuildVpdRecord(char ll0, char ll1, const char* serial, std::uint32_t serial_length,
-                    std::uint8_t (&record)[kVpdSize]) {
-  FillZero(record, kVpdSize);
-  record[0] = 'V';
-  record[1] = 'P';
-  record[2] = 'D';
-  std::uint32_t at = kFirstKeywordAt;
-  at = PutKeyword(record, at, "*PN", "QARMIX ADAPTER", 14);
-  at = PutKeyword(record, at, "*SN", serial, serial_length);
-  const char ll[] = {ll0, ll1};
-  at = PutKeyword(record, at, "*LL", ll, 2);
-  record[kAreaUnitsAt] = static_cast<std::uint8_t>((at - kFirstKeywordAt) / 2);
-}
 
 bool PortIsServed(const PortConfig& port) {
   if (!port.has_driver || port.driver_length != kServedDriverLength) return false;
@@ -407,6 +382,17 @@ int FindAdapter(const MachineConfig& config, std::uint32_t node) {
     if (config.adapters[i].node == node) return i;
   }
   return -1;
+}
+
+void StagedState::Reset() {
+  ResetState(current_);
+  ResetState(aside_);
+}
+
+bool StagedState::ServeAside(const MachineConfig& config, int port, std::uint8_t* buffer,
+                             std::uint32_t size, std::uint32_t* busy_ms) {
+  aside_ = current_;
+  return ServeMiniportRequest(config, aside_, port, buffer, size, busy_ms);
 }
 
 bool ServeMiniportRequest(const MachineConfig& config, MachineState& state, int port,

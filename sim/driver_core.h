@@ -3,21 +3,25 @@
 // and its adapters would.
 //
 // This core is freestanding on purpose: it allocates nothing, throws nothing
-// and includes nothing beyond <cstdint>/<cstddef> and util/coding.h, so the
-// same source can be built into a kernel-mode stand-in driver.
+// and includes nothing beyond <cstdint>/<cstddef>, util/coding.h and the
+// freestanding sim/vpd_record.h, so the same source can be built into a kernel-mode stand-in
+// driver.
 #ifndef QXFW_SIM_DRIVER_CORE_H_
 #define QXFW_SIM_DRIVER_CORE_H_
 
 #include <cstddef>
 #include <cstdint>
 
+#include "sim/vpd_record.h"
+
 namespace sim {
 
 inline constexpr int kPortCount = 16;
 inline constexpr int kMaxAdapters = 256;
-inline constexpr int kVpdSize = 256;
 inline constexpr int kMaxDriverNameLength = 255;
 inline constexpr int kCodeIdSize = 8;
+/// The bytes of ParmIn that an identify answer fills.
+inline constexpr int kIdentifyAnswerSize = 8;
 
 /// Device handles of each load are numbered from here up, one per
 /// CreateFileA that succeeds, so that traces come out the same every run.
@@ -100,6 +104,10 @@ struct AdapterConfig {
   /// How long each download request takes the adapter, whatever its
   /// answer: 0 to kMaxDownloadMs milliseconds.
   std::uint32_t download_ms = 0;
+  /// What a carried-out identify writes at the start of ParmIn, in place of
+  /// zero bytes with the partner byte: the answer a captured adapter gave.
+  bool has_identify_bytes = false;
+  std::uint8_t identify_bytes[kIdentifyAnswerSize] = {};
 };
 
 struct MachineConfig {
@@ -107,6 +115,9 @@ struct MachineConfig {
   int adapter_count = 0;
   AdapterConfig adapters[kMaxAdapters] = {};
 };
+
+/// Where the garbage generator starts at each load.
+inline constexpr std::uint32_t kGarbageSeed = 0x9E3779B9u;
 
 /// What an adapter keeps of its last good download; download_count 0 means
 /// it has had none. The count stops at its largest value.
@@ -123,23 +134,34 @@ struct MachineState {
   /// Transactions served on each port so far.
   std::uint32_t transactions[kPortCount] = {};
   /// The generator of an adapter's garbage bytes: the same after each load.
-  std::uint32_t garbage = 0x9E3779B9u;
+  std::uint32_t garbage = kGarbageSeed;
 };
 
-/// Writes the VPD record the machine gives an adapter whose LL keyword is
-/// `ll0` `ll1`: "VPD" at bytes 0-2, the keyword-area length at byte 4 (in
-/// 2-byte units), then from byte 7 the keywords *PN, *SN and *LL, each as
-/// '*', two name characters, its length in 2-byte units and its value; zero
-/// bytes after.
-void BuildVpdRecord(char ll0, char ll1, std::uint8_t (&record)[kVpdSize]);
+/// The adapters' state, with a request served aside: what the request
+/// changes becomes the adapters' own only when its caller keeps it, once the
+/// request's trace line (or the stand-in driver's record) is out, so that no
+/// request happens that the trace lacks. The one home of "serve on a copy,
+/// then commit" for both builds.
+class StagedState {
+ public:
+  MachineState& current() { return current_; }
+  const MachineState& current() const { return current_; }
 
-/// The longest *SN value BuildVpdRecord takes.
-inline constexpr std::uint32_t kMaxSerialLength = 64;
+  /// The state of a machine just loaded: no firmware, nothing served.
+  void Reset();
 
-/// As above, with `serial` as the *SN value in place of "0000000000".
-/// REQUIRES: 1 <= serial_length <= kMaxSerialLength.
-void BuildVpdRecord(char ll0, char ll1, const char* serial, std::uint32_t serial_length,
-                    std::uint8_t (&record)[kVpdSize]);
+  /// ServeMiniportRequest on a copy of the current state, which stays as it
+  /// was until Keep.
+  [[nodiscard]] bool ServeAside(const MachineConfig& config, int port, std::uint8_t* buffer,
+                                std::uint32_t size, std::uint32_t* busy_ms);
+
+  /// Makes what the last ServeAside did the adapters' own.
+  void Keep() { current_ = aside_; }
+
+ private:
+  MachineState current_;
+  MachineState aside_;
+};
 
 /// The answers the adapter gives now: `after_download` once it holds kept
 /// firmware and has them, `answers` otherwise.
@@ -166,9 +188,9 @@ int FindAdapter(const MachineConfig& config, std::uint32_t node);
 /// (0 otherwise); a null busy_ms ignores the time.
 /// Reads and writes only buffer[0, size).
 /// REQUIRES: 0 <= port < kPortCount; `buffer` points at `size` bytes.
-bool ServeMiniportRequest(const MachineConfig& config, MachineState& state, int port,
-                          std::uint8_t* buffer, std::uint32_t size,
-                          std::uint32_t* busy_ms = nullptr);
+[[nodiscard]] bool ServeMiniportRequest(const MachineConfig& config, MachineState& state, int port,
+                                        std::uint8_t* buffer, std::uint32_t size,
+                                        std::uint32_t* busy_ms = nullptr);
 
 }  // namespace sim
 

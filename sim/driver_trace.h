@@ -14,7 +14,7 @@ namespace sim {
 /// Appends to *lines one DeviceIoControl trace line, with its newline, per
 /// record in `records`. Returns an empty string, or what is wrong when the
 /// records end in the middle of one (the lines of the whole ones are kept).
-std::string DriverTraceLines(std::string_view records, std::string* lines);
+[[nodiscard]] std::string DriverTraceLines(std::string_view records, std::string* lines);
 
 /// Serves again, on `config` and `state`, every request of `records` that
 /// the driver gave the core (as the driver did, on its machine image), so
@@ -23,8 +23,8 @@ std::string DriverTraceLines(std::string_view records, std::string* lines);
 /// carried out. Returns an empty string, or which record is not answered as
 /// it was (the records are not of this machine; `state` is then
 /// unspecified).
-std::string ReplayDriverRecords(std::string_view records, const MachineConfig& config,
-                                MachineState& state);
+[[nodiscard]] std::string ReplayDriverRecords(std::string_view records, const MachineConfig& config,
+                                              MachineState& state);
 
 }  // namespace sim
 

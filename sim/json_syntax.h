@@ -15,7 +15,7 @@ namespace sim {
 /// Returns an empty string, or one line that says what is wrong and where
 /// (`adapters[0]: duplicate field "node"`, `not valid JSON: ...`).
 /// Any text is acceptable input; nothing is thrown.
-std::string CheckJsonSyntax(std::string_view text);
+[[nodiscard]] std::string CheckJsonSyntax(std::string_view text);
 
 /// The path of a member and of an element below `path` ("a.b", "a[2]").
 std::string Member(const std::string& path, std::string_view key);

@@ -21,7 +21,7 @@ namespace sim {
 /// the firmware the QXFW_STATE file says it kept (none when the variable is
 /// unset). Returns an empty string on success, otherwise what is wrong with
 /// the text or the state file; the current machine then stays as it was.
-std::string LoadMachine(std::string_view machine_json);
+[[nodiscard]] std::string LoadMachine(std::string_view machine_json);
 
 /// Forgets the current machine and closes the QXFW_TRACE file, so that the
 /// next platform call reads QXFW_MACHINE and QXFW_TRACE again, as the first

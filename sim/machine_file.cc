@@ -1,13 +1,6 @@
 #include "sim/machine_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <initializer_list>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -22,6 +15,9 @@ using Json = nlohmann::json;
 
 constexpr std::size_t kVpdHexDigits = 2 * kVpdSize;
 
+// The format of a machine that qxfwscan --save-machine wrote.
+constexpr std::int64_t kCaptureFormat = 1;
+
 constexpr std::string_view kOperationNames[kOperationCount] = {
     "mode", "read", "read2", "identify", "download", "pre_notice", "post_notice"};
 
@@ -35,7 +31,10 @@ class Reader {
 
   bool ReadMachine(const Json& doc) {
     if (!doc.is_object()) return Fail("", "the machine must be a JSON object");
-    if (!CheckFields(doc, "", {"ports", "adapters"})) return false;
+    if (!CheckFields(doc, "", {"capture", "ports", "adapters"})) return false;
+    if (const Json* capture = Find(doc, "capture")) {
+      if (!ReadCapture(*capture, "capture")) return false;
+    }
     if (const Json* ports = Find(doc, "ports")) {
       if (!ReadList(*ports, "ports", kPortCount, &Reader::ReadPort)) return false;
     }
@@ -143,6 +142,30 @@ class Reader {
     return value == nullptr || ReadChoice(*value, Member(path, key), choices, index);
   }
 
+  // A machine that qxfwscan --save-machine wrote. Its format is checked
+  // before its other fields, so that a later format is refused by its
+  // number rather than by a field this one doesn't know.
+  bool ReadCapture(const Json& capture, const std::string& path) {
+    if (!RequireObject(capture, path)) return false;
+    const Json* format = Find(capture, "format");
+    if (format == nullptr) return Fail(path, "missing required field \"format\"");
+    if (!format->is_number_integer() || format->get<std::int64_t>() != kCaptureFormat ||
+        (format->is_number_unsigned() && format->get<std::uint64_t>() != kCaptureFormat)) {
+      return Fail(Member(path, "format"), "capture format " + format->dump() +
+                                              " is unknown: this simulated machine plays " +
+                                              "captures of format " +
+                                              std::to_string(kCaptureFormat) + " only");
+    }
+    if (!CheckFields(capture, path, {"format", "program", "time", "redacted"})) return false;
+    for (const std::string_view text : {"program", "time"}) {
+      const Json* value = Find(capture, text);
+      if (value != nullptr && !value->is_string())
+        return Fail(Member(path, text), "must be a string");
+    }
+    bool redacted = false;
+    return ReadFlag(capture, path, "redacted", &redacted);
+  }
+
   bool ReadPort(const Json& item, const std::string& path) {
     if (!RequireObject(item, path)) return false;
     if (!CheckFields(
@@ -196,7 +219,7 @@ class Reader {
     if (!RequireObject(item, path)) return false;
     if (!CheckFields(item, path,
                      {"node", "mode", "vpd", "partner", "garbage", "answers", "after_download",
-                      "download_ms"})) {
+                      "download_ms", "identify_bytes"})) {
       return false;
     }
     const Json* node = Find(item, "node");
@@ -216,7 +239,8 @@ class Reader {
         !ReadFlag(item, path, "garbage", &adapter.garbage) ||
         !ReadAnswers(item, path, "answers", adapter.answers) ||
         !ReadAfterDownload(item, path, adapter) ||
-        !OptionalInteger(item, path, "download_ms", 0, kMaxDownloadMs, &adapter.download_ms)) {
+        !OptionalInteger(item, path, "download_ms", 0, kMaxDownloadMs, &adapter.download_ms) ||
+        !ReadIdentifyBytes(item, path, adapter)) {
       return false;
     }
     ++config_.adapter_count;
@@ -274,6 +298,30 @@ class Reader {
     const std::string count =
         min == 2 && max == 2 ? "two" : std::to_string(min) + " to " + std::to_string(max);
     return Fail(path, "must be a string of " + count + " printable ASCII characters");
+  }
+
+  // A captured adapter's identify answer, whose byte 6 says what "partner"
+  // would: the two can't both be given.
+  bool ReadIdentifyBytes(const Json& item, const std::string& path, AdapterConfig& adapter) {
+    const Json* bytes = Find(item, "identify_bytes");
+    if (bytes == nullptr) return true;
+    const std::string field = Member(path, "identify_bytes");
+    if (Find(item, "partner") != nullptr) {
+      return Fail(field, "goes without \"partner\": its byte 6 says whether it is one");
+    }
+    const std::string complaint = "must be a string of 16 hex digits (8 bytes)";
+    if (!bytes->is_string() || bytes->get_ref<const std::string&>().size() != 16) {
+      return Fail(field, complaint);
+    }
+    const std::string& digits = bytes->get_ref<const std::string&>();
+    for (int i = 0; i < kIdentifyAnswerSize; ++i) {
+      const int high = HexValue(digits[2 * i]);
+      const int low = HexValue(digits[2 * i + 1]);
+      if (high < 0 || low < 0) return Fail(field, complaint);
+      adapter.identify_bytes[i] = static_cast<std::uint8_t>(high << 4 | low);
+    }
+    adapter.has_identify_bytes = true;
+    return true;
   }
 
   bool ReadVpdHex(const Json& hex, const std::string& path, AdapterConfig& adapter) {
@@ -341,59 +389,7 @@ class Reader {
   std::string error_;
 };
 
-std::string ReadWholeFile(const char* path, std::string* contents) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) return std::strerror(errno);
-  char chunk[65536];
-  std::size_t got = 0;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) contents->append(chunk, got);
-  const int error = std::ferror(file) ? (errno != 0 ? errno : EIO) : 0;
-  std::fclose(file);
-  return error != 0 ? std::strerror(error) : "";
-}
-
-// With a standard stream closed, the file would take its descriptor, and
-// whatever the program writes to that stream would land in the trace: the
-// trace moves above the three, and the stream stays closed.
-int AboveStandardStreams(int fd, const char* path, std::string* error) {
-  constexpr int kFirstFreeDescriptor = 3;
-  if (fd >= kFirstFreeDescriptor) return fd;
-  const int moved = fcntl(fd, F_DUPFD_CLOEXEC, kFirstFreeDescriptor);
-  const int saved_errno = errno;
-  close(fd);
-  if (moved < 0) {
-    *error = "trace file " + std::string(path) + " cannot be opened: " + strerror(saved_errno);
-  }
-  return moved;
-}
-
 }  // namespace
-
-std::string ReadMachineFromEnvironment(MachineConfig& config) {
-  const char* path = std::getenv("QXFW_MACHINE");
-  if (path == nullptr) return ParseMachineFile("{}", config);  // the empty machine
-  if (*path == '\0') return "QXFW_MACHINE is set but names no file";
-  std::string text;
-  const std::string read_error = ReadWholeFile(path, &text);
-  if (!read_error.empty()) return std::string(path) + ": cannot be read: " + read_error;
-  const std::string error = ParseMachineFile(text, config);
-  return error.empty() ? "" : std::string(path) + ": " + error;
-}
-
-int OpenTraceFromEnvironment(std::string* error) {
-  const char* path = std::getenv("QXFW_TRACE");
-  if (path == nullptr) return -1;
-  if (*path == '\0') {
-    *error = "QXFW_TRACE is set but names no file";
-    return -1;
-  }
-  const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *error = "trace file " + std::string(path) + " cannot be opened: " + strerror(errno);
-    return -1;
-  }
-  return AboveStandardStreams(fd, path, error);
-}
 
 std::string ParseMachineFile(std::string_view text, MachineConfig& config) {
   config = MachineConfig{};

@@ -15,19 +15,7 @@ namespace sim {
 /// names what is wrong and where (e.g. `ports[1].node: must be an integer from
 /// -128 to 127`); `config` is then unspecified. Any text is acceptable input:
 /// nothing is thrown and no global state is touched.
-std::string ParseMachineFile(std::string_view text, MachineConfig& config);
-
-/// Reads the machine that QXFW_MACHINE names into `config` (unset: the empty
-/// machine). Returns an empty string on success, otherwise the complaint as
-/// the simulated machine reports it, e.g. `/tmp/m.json: cannot be read: No
-/// such file or directory`.
-std::string ReadMachineFromEnvironment(MachineConfig& config);
-
-/// Opens the QXFW_TRACE file for appending and answers its descriptor, never
-/// one of the standard streams' 0, 1 and 2 (closed ones stay closed); -1
-/// when the variable is unset, or, with *error set, when the file can't be
-/// opened.
-int OpenTraceFromEnvironment(std::string* error);
+[[nodiscard]] std::string ParseMachineFile(std::string_view text, MachineConfig& config);
 
 }  // namespace sim
 

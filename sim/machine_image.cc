@@ -8,7 +8,7 @@ namespace {
 // Image layout, all multi-byte numbers little-endian: a header, then one
 // record per listed port, then one per adapter.
 constexpr std::uint8_t kMagic[4] = {'Q', 'X', 'M', 'I'};
-constexpr std::uint32_t kVersion = 4;
+constexpr std::uint32_t kVersion = 5;
 constexpr std::uint32_t kMagicAt = 0;          // 4 bytes
 constexpr std::uint32_t kVersionAt = 4;        // u32
 constexpr std::uint32_t kPortCountAt = 8;      // u32
@@ -53,18 +53,21 @@ constexpr std::uint32_t kKeptLrcAt = 4;
 constexpr std::uint32_t kKeptCodeIdAt = 8;
 constexpr std::uint32_t kKeptCountAt = kKeptCodeIdAt + kCodeIdSize;
 constexpr std::uint32_t kKeptSize = kKeptCountAt + 4;
-constexpr std::uint32_t kAdapterRecordSize = kAdapterKeptAt + kKeptSize;
+// The identify answer's bytes, all zero without kAdapterIdentifyBytes.
+constexpr std::uint32_t kAdapterIdentifyAt = kAdapterKeptAt + kKeptSize;
+constexpr std::uint32_t kAdapterRecordSize = kAdapterIdentifyAt + kIdentifyAnswerSize;
 
 constexpr std::uint8_t kAdapterPartner = 1;
 constexpr std::uint8_t kAdapterGarbage = 2;
 constexpr std::uint8_t kAdapterAfterDownload = 4;
+constexpr std::uint8_t kAdapterIdentifyBytes = 8;
 constexpr std::uint8_t kKnownAdapterFlags =
-    kAdapterPartner | kAdapterGarbage | kAdapterAfterDownload;
+    kAdapterPartner | kAdapterGarbage | kAdapterAfterDownload | kAdapterIdentifyBytes;
 
 static_assert(kAdapterAnswersAt == kAdapterVpdAt + kVpdSize, "answers follow the VPD record");
 static_assert(kAnswerCodeAt + 2 == kAnswerSize, "the code ends the answer");
 static_assert(kAdapterDownloadMsAt == 297, "the download time follows the answers");
-static_assert(kAdapterKeptAt == 336 && kAdapterRecordSize == 356, "the kept firmware ends it");
+static_assert(kAdapterKeptAt == 336 && kAdapterRecordSize == 364, "the identify bytes end it");
 static_assert(kPortDriverLengthAt + 2 == kPortFixedSize, "the name follows its length");
 static_assert(static_cast<int>(AnswerKind::kFail) == 2 &&
                   static_cast<int>(NodeQueryMode::kSilent) == 2,
@@ -153,7 +156,8 @@ void EncodeAdapter(const AdapterConfig& adapter, const FirmwareRecord* kept, std
   out[kAdapterModeAt] = adapter.mode;
   out[kAdapterFlagsAt] = static_cast<std::uint8_t>(
       (adapter.partner ? kAdapterPartner : 0) | (adapter.garbage ? kAdapterGarbage : 0) |
-      (adapter.has_after_download ? kAdapterAfterDownload : 0));
+      (adapter.has_after_download ? kAdapterAfterDownload : 0) |
+      (adapter.has_identify_bytes ? kAdapterIdentifyBytes : 0));
   CopyBytes(out + kAdapterVpdAt, adapter.vpd, kVpdSize);
   EncodeAnswers(adapter.answers, out + kAdapterAnswersAt);
   util::EncodeFixed32(out + kAdapterDownloadMsAt, adapter.download_ms);
@@ -166,6 +170,11 @@ void EncodeAdapter(const AdapterConfig& adapter, const FirmwareRecord* kept, std
     EncodeKept(*kept, out + kAdapterKeptAt);
   } else {
     FillZero(out + kAdapterKeptAt, kKeptSize);
+  }
+  if (adapter.has_identify_bytes) {
+    CopyBytes(out + kAdapterIdentifyAt, adapter.identify_bytes, kIdentifyAnswerSize);
+  } else {
+    FillZero(out + kAdapterIdentifyAt, kIdentifyAnswerSize);
   }
 }
 
@@ -252,6 +261,11 @@ bool DecodeAdapter(Cursor& cursor, MachineConfig& config, FirmwareRecord* kept) 
   } else if (!AllZero(record + kAdapterAfterDownloadAt, kOperationCount * kAnswerSize)) {
     return false;
   }
+  adapter.has_identify_bytes = (record[kAdapterFlagsAt] & kAdapterIdentifyBytes) != 0;
+  if (!adapter.has_identify_bytes && !AllZero(record + kAdapterIdentifyAt, kIdentifyAnswerSize)) {
+    return false;
+  }
+  CopyBytes(adapter.identify_bytes, record + kAdapterIdentifyAt, kIdentifyAnswerSize);
   FirmwareRecord firmware;
   if (!DecodeKept(record + kAdapterKeptAt, firmware)) return false;
   if (kept != nullptr) kept[config.adapter_count] = firmware;

@@ -40,8 +40,8 @@ void EncodeMachineImage(const MachineConfig& config, std::uint8_t* out,
 /// bytes missing or left over.
 /// REQUIRES: `data` points at `size` readable bytes; a non-null `kept` has
 /// room for kMaxAdapters records.
-bool DecodeMachineImage(const std::uint8_t* data, std::uint32_t size, MachineConfig& config,
-                        FirmwareRecord* kept = nullptr);
+[[nodiscard]] bool DecodeMachineImage(const std::uint8_t* data, std::uint32_t size,
+                                      MachineConfig& config, FirmwareRecord* kept = nullptr);
 
 }  // namespace sim
 

@@ -54,6 +54,10 @@ void ExpectSameMachine(const MachineConfig& a, const MachineConfig& b) {
     EXPECT_EQ(x.garbage, y.garbage) << i;
     EXPECT_EQ(x.download_ms, y.download_ms) << i;
     EXPECT_EQ(x.has_after_download, y.has_after_download) << i;
+    EXPECT_EQ(x.has_identify_bytes, y.has_identify_bytes) << i;
+    EXPECT_EQ(Bytes(x.identify_bytes, x.identify_bytes + kIdentifyAnswerSize),
+              Bytes(y.identify_bytes, y.identify_bytes + kIdentifyAnswerSize))
+        << i;
     EXPECT_EQ(Bytes(x.vpd, x.vpd + kVpdSize), Bytes(y.vpd, y.vpd + kVpdSize)) << i;
     for (int op = 0; op < kOperationCount; ++op) {
       EXPECT_EQ(x.answers[op].kind, y.answers[op].kind) << i << " " << op;
@@ -80,7 +84,7 @@ const std::string kRichMachine = R"({
                             "code": -32768}, "post_notice": {"code": 32767}},
                 "after_download": {"identify": "fail", "download": {"status": 127, "flag": 1,
                                    "code": -1}}},
-               {"node": 0, "vpd": {"hex": ")" +
+               {"node": 0, "identify_bytes": "0102030405064208", "vpd": {"hex": ")" +
                                  [] {
                                    std::string hex;
                                    for (int i = 0; i < kVpdSize; ++i) hex += i % 3 ? "f1" : "0e";
@@ -100,13 +104,13 @@ TEST(SimMachineImage, CarriesEveryFieldOfTheMachine) {
 
 TEST(SimMachineImage, LayoutIsExplicitLittleEndian) {
   const Bytes empty = Encoded(*Parsed("{}"));
-  EXPECT_EQ(empty, (Bytes{'Q', 'X', 'M', 'I', 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(empty, (Bytes{'Q', 'X', 'M', 'I', 5, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 
   const Bytes image = Encoded(*Parsed(
       R"({"ports": [{"port": 9, "driver": "ab", "node": -2, "node_query": "fail"}],
           "adapters": [{"node": 258, "mode": 3, "answers": {"identify": {"code": -2}},
                         "download_ms": 1025}]})"));
-  ASSERT_EQ(image.size(), 16u + 10u + 2u + 356u);
+  ASSERT_EQ(image.size(), 16u + 10u + 2u + 364u);
   EXPECT_EQ(Bytes(image.begin() + 8, image.begin() + 16), (Bytes{1, 0, 0, 0, 1, 0, 0, 0}));
   // Port 9: driver and present device flags, node 0xFE, "fail", no transaction
   // limit, a 2-byte name.
@@ -120,18 +124,18 @@ TEST(SimMachineImage, LayoutIsExplicitLittleEndian) {
   const std::size_t download_ms = adapter + 297;
   EXPECT_EQ(Bytes(image.begin() + download_ms, image.begin() + download_ms + 4),
             (Bytes{1, 4, 0, 0}));
-  EXPECT_EQ(Bytes(image.begin() + download_ms + 4, image.end()), Bytes(35 + 20, 0))
-      << "no after_download, no kept firmware";
+  EXPECT_EQ(Bytes(image.begin() + download_ms + 4, image.end()), Bytes(35 + 20 + 8, 0))
+      << "no after_download, no kept firmware, no identify bytes";
 
   const auto machine = Parsed(R"({"adapters": [{"node": 1, "after_download": {"read": "fail"}}]})");
   FirmwareRecord kept{0x01020304, 0xA0B0C0D0, {'C', 'O', 'D', 'E', 'I', 'D', '0', '1'}, 7};
   Bytes with_kept(MachineImageSize(*machine));
   EncodeMachineImage(*machine, with_kept.data(), &kept);
-  ASSERT_EQ(with_kept.size(), 16u + 356u);
+  ASSERT_EQ(with_kept.size(), 16u + 364u);
   EXPECT_EQ(with_kept[16 + 5], 4) << "the after_download flag";
   EXPECT_EQ(Bytes(with_kept.begin() + 16 + 301, with_kept.begin() + 16 + 311),
             (Bytes{0, 0, 0, 0, 0, 2, 0, 0, 0, 0}));  // mode carried out, read "fail"
-  EXPECT_EQ(Bytes(with_kept.begin() + 16 + 336, with_kept.end()),
+  EXPECT_EQ(Bytes(with_kept.begin() + 16 + 336, with_kept.begin() + 16 + 356),
             (Bytes{4,   3,   2,   1,   0xD0, 0xC0, 0xB0, 0xA0, 'C', 'O',
                    'D', 'E', 'I', 'D', '0',  '1',  7,    0,    0,   0}));
 }
@@ -201,13 +205,14 @@ TEST(SimMachineImage, RefusesAnythingButAWholeWellFormedImage) {
       {"node query mode", port0 + 3, 3},
       {"name without a driver", port0 + 1, 2},
       {"name too long", port0 + 9, 1},
-      {"adapter flags", adapters + 5, 8},
+      {"adapter flags", adapters + 5, 16},
+      {"identify bytes without their flag", adapters + 356 + 2, 1},
       {"answer kind", adapters + 262, 3},
       {"download time past its limit", adapters + 297 + 2, 1},  // 60000 + 65536 ms
       {"after_download answer kind", adapters + 301 + 3 * 5, 3},
-      {"after_download without its flag", adapters + 356 + 301, 1},
+      {"after_download without its flag", adapters + 364 + 301, 1},
       {"firmware without a download", adapters + 336 + 4, 1},
-      {"repeated node", adapters + 356, 0xFF},  // the second adapter's node 0 -> 255
+      {"repeated node", adapters + 364, 0xFF},  // the second adapter's node 0 -> 255
   };
   for (const Change& c : changes) {
     Bytes bad = good;

@@ -12,15 +12,15 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "sim/driver_core.h"
 #include "sim/driver_trace.h"
-#include "sim/machine_file.h"
+#include "sim/machine_environment.h"
 #include "sim/machine_image.h"
 #include "sim/state_file.h"
+#include "sim/whole_file.h"
 #include "util/exit_status.h"
 
 namespace {
@@ -53,33 +53,24 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
   return true;
 }
 
+// Reads a file the runner wrote itself; where it can't be read, the runner failed.
 bool ReadWhole(const char* path, std::string* contents) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream text;
-  text << in.rdbuf();
-  *contents = text.str();
-  return !in.bad();
+  return sim::ReadWholeFile(path, contents).empty();
 }
 
-// Checks QXFW_MACHINE, QXFW_TRACE and QXFW_STATE the way the Linux build
-// does at its first platform call, then writes the image, with the
-// firmware each adapter kept.
+// Reads QXFW_MACHINE, QXFW_TRACE and QXFW_STATE with the loader the Linux
+// build reads them with at its first platform call, then writes the image,
+// with the firmware each adapter kept.
 int WriteMachineImage(const char* image_path) {
-  auto config = std::make_unique<sim::MachineConfig>();
-  const std::string error = sim::ReadMachineFromEnvironment(*config);
+  sim::MachineEnvironment environment;
+  const std::string error = sim::LoadMachineEnvironment(&environment);
   if (!error.empty()) return MachineFault(error);
-  std::string trace_error;
-  const int trace_fd = sim::OpenTraceFromEnvironment(&trace_error);
-  if (!trace_error.empty()) return MachineFault(trace_error);
-  if (trace_fd >= 0) close(trace_fd);
-  sim::StateFile state_file;
-  const std::string state_error = state_file.ReadFromEnvironment();
-  if (!state_error.empty()) return MachineFault(state_error);
+  if (environment.trace_fd >= 0) close(environment.trace_fd);
+  const sim::MachineConfig& config = *environment.config;
   auto state = std::make_unique<sim::MachineState>();
-  state_file.Apply(*config, *state);
-  std::vector<std::uint8_t> image(sim::MachineImageSize(*config));
-  sim::EncodeMachineImage(*config, image.data(), state->firmware);
+  environment.state_file.Apply(config, *state);
+  std::vector<std::uint8_t> image(sim::MachineImageSize(config));
+  sim::EncodeMachineImage(config, image.data(), state->firmware);
   std::ofstream out(image_path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(image.data()),
             static_cast<std::streamsize>(image.size()));

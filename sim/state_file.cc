@@ -1,8 +1,5 @@
 #include "sim/state_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -12,6 +9,7 @@
 #include <tuple>
 
 #include "sim/json_syntax.h"
+#include "sim/whole_file.h"
 
 namespace sim {
 namespace {
@@ -20,14 +18,6 @@ using Json = nlohmann::json;
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 constexpr std::size_t kCodeIdHexDigits = 2 * kCodeIdSize;
-
-// VPD record layout: the keyword area starts at byte 7 and byte 4 gives its
-// length; each keyword is '*', two name characters, its whole length (byte
-// 3) and its value. Lengths count 2-byte units.
-constexpr std::size_t kAreaUnitsAt = 4;
-constexpr std::size_t kFirstKeywordAt = 7;
-constexpr std::size_t kKeywordSizeAt = 3;
-constexpr std::size_t kKeywordHeaderSize = 4;
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -184,62 +174,13 @@ std::string CodeIdHex(const std::uint8_t (&code_id)[kCodeIdSize]) {
   return hex;
 }
 
-// Reads the file; *missing is set, and nothing is complained of, when there
-// is no file at `path` yet.
-std::string ReadFileText(const std::string& path, std::string* text, bool* missing) {
-  *missing = false;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    *missing = errno == ENOENT;
-    return *missing ? "" : std::strerror(errno);
-  }
-  char chunk[65536];
-  std::size_t got = 0;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) text->append(chunk, got);
-  const int error = std::ferror(file) ? (errno != 0 ? errno : EIO) : 0;
-  std::fclose(file);
-  return error != 0 ? std::strerror(error) : "";
-}
-
-bool WriteAll(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = write(fd, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
-// The directory's entry of the rename is made durable too, where the
-// directory can be opened; where it can't, the rename still is whole.
-void SyncDirectoryOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
-  close(fd);
-}
-
 }  // namespace
 
 std::string VpdSerial(const std::uint8_t (&record)[kVpdSize]) {
-  const std::size_t area_end =
-      std::min<std::size_t>(kFirstKeywordAt + 2 * std::size_t{record[kAreaUnitsAt]}, kVpdSize);
-  std::size_t at = kFirstKeywordAt;
-  while (at + kKeywordHeaderSize <= area_end && record[at] == '*') {
-    const std::size_t size = 2 * std::size_t{record[at + kKeywordSizeAt]};
-    if (size < kKeywordHeaderSize || at + size > area_end) break;
-    if (record[at + 1] == 'S' && record[at + 2] == 'N') {
-      std::size_t end = at + size;
-      while (end > at + kKeywordHeaderSize && record[end - 1] == 0) --end;
-      return std::string(reinterpret_cast<const char*>(record) + at + kKeywordHeaderSize,
-                         end - at - kKeywordHeaderSize);
-    }
-    at += size;
-  }
-  return "";
+  std::uint32_t at = 0;
+  std::uint32_t length = 0;
+  if (!FindVpdSerial(record, &at, &length)) return "";
+  return std::string(reinterpret_cast<const char*>(record) + at, length);
 }
 
 std::string ParseStateFile(std::string_view text, std::vector<KeptEntry>& entries) {
@@ -279,28 +220,6 @@ std::string FormatStateFile(const std::vector<KeptEntry>& entries) {
   return text;
 }
 
-std::string WriteFileWhole(const std::string& path, std::string_view text) {
-  const std::string temporary = path + ".tmp." + std::to_string(getpid());
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return std::strerror(errno);
-  bool ok = WriteAll(fd, text) && fsync(fd) == 0;
-  int error = ok ? 0 : errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    error = errno;
-  }
-  if (ok && std::rename(temporary.c_str(), path.c_str()) != 0) {
-    ok = false;
-    error = errno;
-  }
-  if (!ok) {
-    unlink(temporary.c_str());
-    return std::strerror(error != 0 ? error : EIO);
-  }
-  SyncDirectoryOf(path);
-  return "";
-}
-
 std::string StateFile::ReadFromEnvironment() {
   *this = StateFile{};
   const char* path = std::getenv("QXFW_STATE");
@@ -313,7 +232,7 @@ std::string StateFile::Read(const std::string& path) {
   *this = StateFile{};
   std::string text;
   bool missing = false;
-  const std::string read_error = ReadFileText(path, &text, &missing);
+  const std::string read_error = ReadWholeFile(path, &text, &missing);
   if (!read_error.empty()) return "state file " + path + " cannot be read: " + read_error;
   const std::string error = ParseStateFile(text, entries_);
   if (!error.empty()) {

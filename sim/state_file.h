@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "sim/driver_core.h"
+#include "sim/whole_file.h"  // WriteFileWhole, which writes the file
 
 namespace sim {
 
@@ -37,19 +38,12 @@ std::string VpdSerial(const std::uint8_t (&record)[kVpdSize]);
 /// otherwise one line that names what is wrong and where (e.g.
 /// `adapters[1].lrc: must be an integer from 0 to 4294967295`).
 /// Any text is acceptable input; nothing is thrown.
-std::string ParseStateFile(std::string_view text, std::vector<KeptEntry>& entries);
+[[nodiscard]] std::string ParseStateFile(std::string_view text, std::vector<KeptEntry>& entries);
 
 /// The text of a state file of `entries`, ordered by node and serial, one
 /// adapter a line. ParseStateFile reads it back as it was.
 /// REQUIRES: no two entries share node and serial.
 std::string FormatStateFile(const std::vector<KeptEntry>& entries);
-
-/// Writes `text` to `path` whole or not at all: into a temporary file beside
-/// it, flushed to the disk, then renamed over it, so that a process killed
-/// meanwhile leaves the old file or the new one, never a part. Returns an
-/// empty string, or why the file cannot be written (the temporary file is
-/// then removed).
-std::string WriteFileWhole(const std::string& path, std::string_view text);
 
 /// The state file a machine was loaded with, kept up to date with the
 /// adapters' good downloads.
@@ -60,10 +54,10 @@ class StateFile {
   /// firmware. Returns an empty string, or the complaint as the simulated
   /// machine reports it, e.g. `state file /tmp/s.json: adapters[0]: missing
   /// required field "node"`; the object then holds nothing.
-  std::string ReadFromEnvironment();
+  [[nodiscard]] std::string ReadFromEnvironment();
 
   /// As ReadFromEnvironment, from the file at `path`.
-  std::string Read(const std::string& path);
+  [[nodiscard]] std::string Read(const std::string& path);
 
   /// Gives each adapter of `config` the firmware its entry holds (and none
   /// to one without an entry), and notes which entry is whose.
@@ -74,7 +68,7 @@ class StateFile {
   /// writes the file again (WriteFileWhole). Returns an empty string, or
   /// e.g. `state file /tmp/s.json cannot be written: No space left on
   /// device`. REQUIRES: Apply was called with this `config`.
-  std::string Update(const MachineConfig& config, const MachineState& state);
+  [[nodiscard]] std::string Update(const MachineConfig& config, const MachineState& state);
 
   bool persists() const { return !path_.empty(); }
   const std::vector<KeptEntry>& entries() const { return entries_; }

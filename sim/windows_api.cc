@@ -16,6 +16,7 @@
 
 #include "sim/driver_core.h"
 #include "sim/machine.h"
+#include "sim/machine_environment.h"
 #include "sim/machine_file.h"
 #include "sim/trace_line.h"
 #include "sim/windows_api_state.h"
@@ -32,29 +33,18 @@ void ResetHandlesAndState(Platform& p) {
   p.devices.clear();
   p.next_key = kFirstKeyHandle;
   p.next_device = kFirstDeviceHandle;
-  *p.state = MachineState{};
+  p.state->Reset();
   p.execution_state = ES_CONTINUOUS;
 }
 
-// Puts `config` in place, its adapters holding the firmware that QXFW_STATE
-// says they kept; on an error nothing changes.
-std::string TakeMachine(Platform& p, std::unique_ptr<MachineConfig> config) {
-  StateFile state_file;
-  std::string error = state_file.ReadFromEnvironment();
-  if (!error.empty()) return error;
+// Puts `config` in place, its adapters holding the firmware `state_file`
+// says they kept.
+void InstallMachine(Platform& p, std::unique_ptr<MachineConfig> config, StateFile state_file) {
   p.config = std::move(config);
   ResetHandlesAndState(p);
-  state_file.Apply(*p.config, *p.state);
+  state_file.Apply(*p.config, p.state->current());
   p.state_file = std::move(state_file);
   p.machine_loaded = true;
-  return "";
-}
-
-void LoadMachineFromEnvironment(Platform& p) {
-  auto config = std::make_unique<MachineConfig>();
-  std::string error = ReadMachineFromEnvironment(*config);
-  if (error.empty()) error = TakeMachine(p, std::move(config));
-  if (!error.empty()) Fatal(error);
 }
 
 void OpenTraceFile(Platform& p) {
@@ -86,13 +76,27 @@ Platform& GetPlatform() {
 }
 
 void KeepFirmware(Platform& p) {
-  const std::string error = p.state_file.Update(*p.config, *p.state);
+  const std::string error = p.state_file.Update(*p.config, p.state->current());
   if (!error.empty()) Fatal(error);
 }
 
 void EnsureStarted(Platform& p) {
-  if (!p.trace_file_checked) OpenTraceFile(p);
-  if (!p.machine_loaded) LoadMachineFromEnvironment(p);
+  if (p.trace_file_checked && p.machine_loaded) return;
+  // The variables are read by the one loader qxsimctl uses too, so that
+  // both builds name the same first fault. A trace file already open (a
+  // test's LoadMachine opened it) stays, and the new descriptor goes.
+  MachineEnvironment environment;
+  const std::string error = LoadMachineEnvironment(&environment);
+  if (!error.empty()) Fatal(error);
+  if (p.trace_file_checked) {
+    if (environment.trace_fd >= 0) close(environment.trace_fd);
+  } else {
+    p.trace_file_checked = true;
+    p.trace_fd = environment.trace_fd;
+  }
+  if (!p.machine_loaded) {
+    InstallMachine(p, std::move(environment.config), std::move(environment.state_file));
+  }
 }
 
 bool SameIgnoringCase(std::string_view a, std::string_view b) {
@@ -108,8 +112,13 @@ std::string LoadMachine(std::string_view machine_json) {
   std::lock_guard<std::mutex> lock(p.mutex);
   if (!p.trace_file_checked) OpenTraceFile(p);
   auto config = std::make_unique<MachineConfig>();
-  const std::string error = ParseMachineFile(machine_json, *config);
-  return error.empty() ? TakeMachine(p, std::move(config)) : error;
+  std::string error = ParseMachineFile(machine_json, *config);
+  if (!error.empty()) return error;
+  StateFile state_file;
+  error = state_file.ReadFromEnvironment();
+  if (!error.empty()) return error;
+  InstallMachine(p, std::move(config), std::move(state_file));
+  return "";
 }
 
 void UnloadMachine() {
@@ -130,7 +139,7 @@ std::optional<KeptFirmware> AdapterFirmware(std::uint32_t node) {
   EnsureStarted(p);
   const int index = FindAdapter(*p.config, node);
   if (index < 0) return std::nullopt;
-  const FirmwareRecord& record = p.state->firmware[index];
+  const FirmwareRecord& record = p.state->current().firmware[index];
   KeptFirmware kept;
   kept.length = record.length;
   kept.lrc = record.lrc;

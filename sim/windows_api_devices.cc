@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -81,30 +80,30 @@ struct Request {
 // large image is made when no one reads the trace.
 bool ServeUntraced(Platform& p, const Request& request) {
   std::uint32_t busy_ms = 0;
-  const bool ok = ServeMiniportRequest(*p.config, *p.state, request.device->port, request.buffer,
-                                       request.size, &busy_ms);
+  const bool ok =
+      p.state->ServeAside(*p.config, request.device->port, request.buffer, request.size, &busy_ms);
   SpendBusyTime(busy_ms);
+  p.state->Keep();
   KeepFirmware(p);
   return ok;
 }
 
-// Traced, the request is served on copies of the buffer and of the
-// adapters' state, which take its outcome only once its line is written:
-// a trace that can't be written ends the process before the request has
-// been carried out, so no request happens that the trace lacks.
+// Traced, the request is served on a copy of the buffer and aside from the
+// adapters' state, which take its outcome only once its line is written: a
+// trace that can't be written ends the process before the request has been
+// carried out, so no request happens that the trace lacks.
 bool ServeTraced(Platform& p, const Request& request, sim::DeviceIoControlCall call) {
   std::vector<std::uint8_t> answer(request.buffer, request.buffer + request.size);
-  auto state = std::make_unique<MachineState>(*p.state);
   std::uint32_t busy_ms = 0;
-  const bool ok = ServeMiniportRequest(*p.config, *state, request.device->port, answer.data(),
-                                       request.size, &busy_ms);
+  const bool ok =
+      p.state->ServeAside(*p.config, request.device->port, answer.data(), request.size, &busy_ms);
   SpendBusyTime(busy_ms);
   // A failed call leaves the caller's buffer as it was.
   if (ok) call.answer = answer.data();
   call.result = ok;
   Emit(p, DeviceIoControlLine(call));
   if (ok) std::memcpy(request.buffer, answer.data(), request.size);
-  *p.state = *state;
+  p.state->Keep();
   KeepFirmware(p);
   return ok;
 }

@@ -44,7 +44,7 @@ struct Platform {
   bool machine_loaded = false;
   bool trace_file_checked = false;
   std::unique_ptr<MachineConfig> config = std::make_unique<MachineConfig>();
-  std::unique_ptr<MachineState> state = std::make_unique<MachineState>();
+  std::unique_ptr<StagedState> state = std::make_unique<StagedState>();
   /// The firmware the adapters kept across processes (QXFW_STATE).
   StateFile state_file;
   std::map<std::uintptr_t, OpenKey> keys;

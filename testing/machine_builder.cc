@@ -102,6 +102,12 @@ Adapter& Adapter::Partner(bool partner) {
   return *this;
 }
 
+Adapter& Adapter::IdentifyBytes(std::string_view hex) {
+  json_.erase("partner");
+  json_["identify_bytes"] = std::string(hex);
+  return *this;
+}
+
 Adapter& Adapter::Garbage(bool garbage) {
   json_["garbage"] = garbage;
   return *this;

@@ -89,6 +89,9 @@ class Adapter {
   Adapter& Mode(int mode);
   Adapter& Partner(bool partner = true);
   Adapter& Garbage(bool garbage = true);
+  /// The 8 bytes an identify answer carries, as 16 hex digits, in place of
+  /// Partner() (which it drops).
+  Adapter& IdentifyBytes(std::string_view hex);
   /// How long each download takes the adapter.
   Adapter& DownloadMs(int ms);
   /// answers[operation] = reply; `operation` is one of kAnswerOperations.

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "record/platform_memory.h"
+#include "transport/observed_machine.h"
 #include "transport/platform.h"
 #include "transport/srb_header.h"
 
@@ -31,12 +32,19 @@ bool PortIsDrivers(int port) {
       ERROR_SUCCESS) {
     return false;
   }
+  ObservedPort& observed = MutableObservedPort(port);
+  observed.key_opened = true;
   // Zeroed first, so a short value can't match through leftover bytes.
   BYTE value[kDriverValueSize] = {};
   DWORD type = 0;
   DWORD size = kDriverValueSize;
   const LONG result = RegQueryValueExA(key, kDriverValue, nullptr, &type, value, &size);
   RegCloseKey(key);
+  if (result == ERROR_SUCCESS) {
+    observed.driver_read = true;
+    observed.driver.assign(reinterpret_cast<const char*>(value),
+                           size < kDriverValueSize ? size : kDriverValueSize);
+  }
   return result == ERROR_SUCCESS && std::memcmp(value, kDriverName, sizeof kDriverName) == 0;
 }
 
@@ -50,11 +58,14 @@ AdapterHandle OpenPort(int port) {
 void DiscoverAdapters() {
   node_table.fill(NodeSlot{});
   port_findings.fill(PortFinding{});
+  ResetObservedPorts();
   for (int port = 0; port < kPortCount; ++port) {
     if (!PortIsDrivers(port)) continue;
     port_findings[port].drivers = true;
     node_table[port].Handle = OpenPort(port);
     port_findings[port].opened = node_table[port].Handle != kInvalidAdapterHandle;
+    MutableObservedPort(port).open_tried = true;
+    MutableObservedPort(port).opened = port_findings[port].opened;
   }
   QueryAdapterNodes();
 }
@@ -70,10 +81,14 @@ void QueryAdapterNodes() {
     NodeSlot& slot = node_table[port];
     if (slot.Handle == kInvalidAdapterHandle) continue;
     DWORD returned = 0;
+    ObservedPort& observed = MutableObservedPort(port);
+    observed.node_query_sent = true;
     if (DeviceIoControl(slot.Handle, IOCTL_SCSI_MINIPORT, packet, kNodeQuerySize, packet,
                         kNodeQuerySize, &returned, nullptr)) {
       slot.NodeNumber = static_cast<std::int8_t>(packet[kNodeByteAt]);
       port_findings[port].node_answered = true;
+      observed.node_query_answered = true;
+      observed.node_byte = packet[kNodeByteAt];
     }
   }
   PlatformFree(packet);

@@ -1,9 +1,11 @@
 #include "transport/passthrough.h"
 
 #include <cstring>
+#include <utility>
 
 #include "record/platform_memory.h"
 #include "transport/adapters.h"
+#include "transport/observed_machine.h"
 #include "transport/platform.h"
 #include "util/coding.h"
 
@@ -118,9 +120,19 @@ std::int32_t PassThroughRequest(DPB* dpb) {
     return 0;
   }
   BuildPacket(packet, *dpb, layout, size);
+  ObservedRequest observed;
+  if (ObservingRequests()) {
+    observed.port = RouteForNode(dpb->Get(dpb::Node)).slot;
+    observed.sent.assign(packet, packet + size);
+  }
   DWORD returned = 0;
   const BOOL sent =
       DeviceIoControl(handle, IOCTL_SCSI_MINIPORT, packet, size, packet, size, &returned, nullptr);
+  if (ObservingRequests()) {
+    observed.answered = sent != 0;
+    observed.answer.assign(packet, packet + size);
+    KeepObservedRequest(std::move(observed));
+  }
   if (sent) {
     CopyBack(dpb, packet, layout);
   } else {

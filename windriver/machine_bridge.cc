@@ -12,9 +12,7 @@ static_assert(QX_FIRST_DEVICE_HANDLE == sim::kFirstDeviceHandle, "handles count 
 
 struct QxMachine {
   sim::MachineConfig config;
-  sim::MachineState state;
-  /// The state as the request being served leaves it.
-  sim::MachineState after_request;
+  sim::StagedState state;
 };
 
 size_t QxMachineStorageSize(void) { return sizeof(QxMachine); }
@@ -23,8 +21,9 @@ uint32_t QxMaxMachineImageSize(void) { return sim::MaxMachineImageSize(); }
 
 QxMachine* QxLoadMachine(void* storage, const uint8_t* image, uint32_t size) {
   auto* machine = new (storage) QxMachine;
-  return sim::DecodeMachineImage(image, size, machine->config, machine->state.firmware) ? machine
-                                                                                        : nullptr;
+  return sim::DecodeMachineImage(image, size, machine->config, machine->state.current().firmware)
+             ? machine
+             : nullptr;
 }
 
 int QxPortListed(const QxMachine* machine, int port) {
@@ -45,14 +44,10 @@ int QxPortDriver(const QxMachine* machine, int port, const char** name, uint32_t
 
 int QxServeRequest(QxMachine* machine, int port, uint8_t* buffer, uint32_t size,
                    uint32_t* busy_ms) {
-  machine->after_request = machine->state;
-  return sim::ServeMiniportRequest(machine->config, machine->after_request, port, buffer, size,
-                                   busy_ms)
-             ? 1
-             : 0;
+  return machine->state.ServeAside(machine->config, port, buffer, size, busy_ms) ? 1 : 0;
 }
 
-void QxKeepRequest(QxMachine* machine) { machine->state = machine->after_request; }
+void QxKeepRequest(QxMachine* machine) { machine->state.Keep(); }
 
 void QxEncodeControlHeader(uint32_t handle, uint32_t port, uint32_t code, uint32_t size,
                            uint32_t sent_length, uint32_t answer_length,
